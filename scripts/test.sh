@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The one test command: installs what is missing, then builds and tests the
+# native preset (with sanitizers) and the Windows preset (under Wine).
+# Usage: scripts/test.sh [native] [windows]      (default: both)
+# Ends with one line: "N passed, N failed".
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+presets=("$@")
+[ ${#presets[@]} -eq 0 ] && presets=(native windows)
+
+scripts/install-deps.sh || { echo "0 passed, 1 failed"; exit 1; }
+
+passed=0
+failed=0
+for preset in "${presets[@]}"; do
+  echo "=== $preset: configure and build"
+  if ! cmake --preset "$preset" >"build-$preset.log" 2>&1 ||
+     ! cmake --build --preset "$preset" >>"build-$preset.log" 2>&1; then
+    tail -n 40 "build-$preset.log"
+    echo "=== $preset: build FAILED (log: build-$preset.log)"
+    failed=$((failed + 1))
+    continue
+  fi
+  rm -f "build-$preset.log"
+  echo "=== $preset: test"
+  out=$(mktemp)
+  ctest --preset "$preset" 2>&1 | tee "$out"
+  summary=$(grep -E '[0-9]+ tests failed out of [0-9]+' "$out" | tail -n 1)
+  rm -f "$out"
+  if [ -z "$summary" ]; then
+    echo "=== $preset: ctest gave no summary"
+    failed=$((failed + 1))
+    continue
+  fi
+  bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+  total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$summary")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

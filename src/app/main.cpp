@@ -1,0 +1,3 @@
+#include "app/update_sequence.h"
+
+int main(int argc, char** argv) { return runUpdate(argc, argv); }

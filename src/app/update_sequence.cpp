@@ -1,0 +1,76 @@
+#include "app/update_sequence.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "app/handoff.h"
+#include "app/options.h"
+#include "report/marker_record.h"
+#include "report/run_log.h"
+#include "treeops/treeops.h"
+
+namespace {
+
+constexpr std::uint32_t kWaitTimeoutMs = 30000;
+constexpr std::uint32_t kSettleMs = 500;
+
+}  // namespace
+
+int runUpdate(int argc, const char* const* argv) {
+  OptionMap options = parseOptions(argc, argv);
+  const std::string installDir = options["install-dir"];
+  const std::string stagingDir = options["staging-dir"];
+  const std::string backupDir = options["backup-dir"];
+  const std::string logPath = options["log"];
+  const std::string markerPath = options["applied-marker"];
+  const std::string idempotencyKey = options["idempotency-key"];
+  const std::string fromVersion = options["from-version"];
+  const std::string toVersion = options["to-version"];
+
+  std::uint32_t processId = 0;
+  if (!convertProcessId(options["vexo-pid"], &processId)) {
+    // Before the log is opened: the message goes to whoever started us, and
+    // no file or directory is touched.
+    const std::string message =
+        "vexo-updater: --vexo-pid must be the host's process id, a decimal number "
+        "from 0 to 4294967295 (for example --vexo-pid 4242); got \"" +
+        options["vexo-pid"] + "\"\n";
+    std::fputs(message.c_str(), stderr);
+    return kStatusBadProcessId;
+  }
+
+  redirectLog(logPath);
+  logLine("starting vexoPid=", processId, " from=", fromVersion, " to=", toVersion);
+
+  const auto finish = [&](const char* result, const std::string& errorMessage, int status) {
+    writeAppliedMarker(markerPath,
+                       MarkerRecord{fromVersion, toVersion, result, errorMessage, idempotencyKey});
+    return status;
+  };
+
+  if (!waitForProcessExit(processId, kWaitTimeoutMs)) {
+    logLine("FAIL: VEXO.exe wait timeout");
+    return finish("error", "VEXO.exe did not exit in 30s", 1);
+  }
+  pauseMilliseconds(kSettleMs);
+
+  if (!backupInstallation(installDir, backupDir)) {
+    logLine("FAIL: backup");
+    return finish("error", "backup failed", 2);
+  }
+
+  const std::string swapError = swapTree(stagingDir, installDir);
+  if (!swapError.empty()) {
+    logLine("FAIL: swap (", swapError, "), rolling back");
+    const std::string rollbackError = swapTree(backupDir, installDir);
+    if (!rollbackError.empty()) return finish("error", "rollback failed: " + rollbackError, 3);
+    return finish("rollback", swapError, 0);
+  }
+
+  removeStaging(stagingDir);
+  finish("success", "", 0);
+  relaunchApplication(installDir);
+  logLine("success");
+  return 0;
+}

@@ -1,0 +1,22 @@
+#ifndef VEXO_REPORT_MARKER_RECORD_H_
+#define VEXO_REPORT_MARKER_RECORD_H_
+
+#include <string>
+
+// The outcome of one run, as byte strings in the encoding they arrived in.
+struct MarkerRecord {
+  std::string fromVersion;
+  std::string toVersion;
+  std::string result;
+  std::string errorMessage;
+  std::string idempotencyKey;
+};
+
+// Writes the record as one line of JSON, truncating the file in place.
+// Reports nothing: every failure is silent and leaves the file as it was.
+void writeAppliedMarker(const std::string& markerPath, const MarkerRecord& record);
+
+// The marker's bytes for a given time stamp; what writeAppliedMarker writes.
+std::string formatAppliedMarker(const MarkerRecord& record, long long appliedAt);
+
+#endif  // VEXO_REPORT_MARKER_RECORD_H_

@@ -1,0 +1,19 @@
+#ifndef VEXO_TREEOPS_TREEOPS_H_
+#define VEXO_TREEOPS_TREEOPS_H_
+
+#include <cstdint>
+#include <string>
+
+// Waits up to timeoutMs for the process to end. Returns true when it has ended
+// or cannot be opened (logged), false on a time-out or a failed wait (logged).
+bool waitForProcessExit(std::uint32_t processId, std::uint32_t timeoutMs);
+
+// Replaces backupDir with a full copy of installDir. Returns true when the copy
+// is complete; otherwise logs "backup failed: ..." and returns false.
+bool backupInstallation(const std::string& installDir, const std::string& backupDir);
+
+// Moves every regular file under sourceRoot to the same relative path under
+// destRoot. Returns the empty string on success, else the failure's text.
+std::string swapTree(const std::string& sourceRoot, const std::string& destRoot);
+
+#endif  // VEXO_TREEOPS_TREEOPS_H_

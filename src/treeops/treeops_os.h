@@ -1,0 +1,58 @@
+#ifndef VEXO_TREEOPS_TREEOPS_OS_H_
+#define VEXO_TREEOPS_TREEOPS_OS_H_
+
+// The operating-system calls beneath the tree operations, one implementation
+// in treeops-win32.cpp and one in treeops-posix.cpp. Error codes that leave
+// this layer are Windows system error codes on every platform, so that the
+// texts built from them read the same everywhere.
+
+#include <cstdint>
+#include <filesystem>
+#include <set>
+#include <string>
+
+// Converts a narrow path (the ANSI code page on Windows, raw bytes on POSIX)
+// to a file-system path. Throws std::system_error when it cannot be exact.
+std::filesystem::path toFsPath(const std::string& narrow);
+
+// Converts a file-system path to its narrow form. Throws std::system_error
+// when a character has no exact narrow representation.
+std::string toNarrow(const std::filesystem::path& path);
+
+// A process opened for waiting.
+struct ProcessWait {
+  std::intptr_t handle = -1;
+  std::uint32_t processId = 0;
+};
+
+// Opens the process with the right to wait for it only. Returns false and
+// sets *errorCode when it cannot be opened.
+bool openProcessForWait(std::uint32_t processId, ProcessWait* wait, std::uint32_t* errorCode);
+
+// Waits once. Returns 0 when the process has ended, 258 on the time-out, and
+// any other value for a failed wait.
+std::uint32_t waitOnProcess(const ProcessWait& wait, std::uint32_t timeoutMs);
+
+// Releases what openProcessForWait took.
+void closeProcessWait(const ProcessWait& wait);
+
+// Copies the contents of from (links followed) over to, replacing a file
+// there. Throws std::filesystem::filesystem_error.
+void copyFileOver(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Removes whatever path names, read-only files included; a link goes, not
+// its target. Throws std::filesystem::filesystem_error named "remove_all".
+void removeTree(const std::filesystem::path& path);
+
+// Moves one file over to, replacing a file there. Returns 0 on success, else
+// the system error code of the failure.
+std::uint32_t moveFileReplacing(const std::string& from, const std::string& to);
+
+// Makes the moves done so far durable; called once before a swap returns,
+// with every directory that received a file.
+void flushDirectories(const std::set<std::filesystem::path>& directories);
+
+// True when both paths exist and name the same file or directory.
+bool sameFileIdentity(const std::filesystem::path& a, const std::filesystem::path& b);
+
+#endif  // VEXO_TREEOPS_TREEOPS_OS_H_

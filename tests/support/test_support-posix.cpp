@@ -1,0 +1,55 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "support/test_support.h"
+
+extern char** environ;
+
+void clearProtection(const std::string& root) {
+  // Tests make files immutable to produce real failures; undo it so the
+  // directory can go. Quiet when chattr is missing or unsupported.
+  if (!std::filesystem::exists(root)) return;
+  const std::string command = "chattr -R -i '" + root + "' >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) {
+    // Nothing to undo, or no chattr here.
+  }
+}
+
+std::string binaryDir() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+Child startChild(const std::vector<std::string>& argv, const std::string& workDir) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
+    execve(args[0], args.data(), environ);
+    _exit(127);
+  }
+  Child child;
+  child.handle = pid;
+  child.pid = static_cast<std::uint32_t>(pid);
+  return child;
+}
+
+int waitChild(Child& child) {
+  int status = 0;
+  if (waitpid(static_cast<pid_t>(child.handle), &status, 0) < 0) return -1;
+  child.handle = 0;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void killChild(Child& child) {
+  if (child.handle > 0) kill(static_cast<pid_t>(child.handle), SIGKILL);
+}

@@ -1,0 +1,110 @@
+#include "support/test_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+#ifdef _WIN32
+const char kSep = '\\';
+const char kLineEnd[] = "\r\n";
+const char kExeSuffix[] = ".exe";
+#else
+const char kSep = '/';
+const char kLineEnd[] = "\n";
+const char kExeSuffix[] = "";
+#endif
+
+void clearProtection(const std::string& root);  // in test_support-<platform>.cpp
+
+TempDir::TempDir() {
+  static std::atomic<unsigned> counter{0};
+  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  fs::path dir = fs::temp_directory_path() /
+                 ("vexo-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+  fs::create_directories(dir);
+  path_ = dir.string();
+}
+
+TempDir::~TempDir() {
+  clearProtection(path_);
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+std::string TempDir::operator/(const std::string& relative) const {
+  return joinPath(path_, relative);
+}
+
+std::string joinPath(const std::string& base, const std::string& relative) {
+  std::string rel = relative;
+  for (char& c : rel) {
+    if (c == '/') c = kSep;
+  }
+  if (base.empty()) return rel;
+  if (base.back() == kSep) return base + rel;
+  return base + kSep + rel;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  const fs::path p(path);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(fs::path(path), std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+bool pathExists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::path(path), ec);
+}
+
+bool isDirectory(const std::string& path) {
+  std::error_code ec;
+  return fs::is_directory(fs::path(path), ec);
+}
+
+void makeDirectories(const std::string& path) { fs::create_directories(fs::path(path)); }
+
+std::map<std::string, std::string> snapshotTree(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  if (!isDirectory(root)) return tree;
+  for (auto it = fs::recursive_directory_iterator(
+           root, fs::directory_options::follow_directory_symlink);
+       it != fs::recursive_directory_iterator(); ++it) {
+    const std::string rel = it->path().lexically_relative(root).generic_string();
+    std::error_code ec;
+    if (it->is_directory(ec)) {
+      tree[rel] = "<dir>";
+    } else if (it->is_regular_file(ec)) {
+      tree[rel] = readFile(it->path().string());
+    }
+  }
+  return tree;
+}
+
+std::string programPath(const std::string& name) {
+  return joinPath(binaryDir(), name + kExeSuffix);
+}
+
+int runChild(const std::vector<std::string>& argv, const std::string& workDir) {
+  Child child = startChild(argv, workDir);
+  return waitChild(child);
+}
+
+void sleepMs(unsigned milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}

@@ -1,0 +1,76 @@
+#ifndef VEXO_TESTS_SUPPORT_TEST_SUPPORT_H_
+#define VEXO_TESTS_SUPPORT_TEST_SUPPORT_H_
+
+// Helpers shared by the tests: real temporary directories, whole-file reads
+// and writes, tree snapshots and child processes. Paths are narrow strings
+// with the platform's separator.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// The platform's path separator and line end.
+extern const char kSep;
+extern const char kLineEnd[];
+// ".exe" on Windows, empty elsewhere.
+extern const char kExeSuffix[];
+
+// A fresh, empty directory that is removed with everything below it when the
+// object goes. Removal clears read-only attributes (and, natively, the
+// immutable flag that tests set with chattr).
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + separator + relative (relative may use '/').
+  std::string operator/(const std::string& relative) const;
+
+ private:
+  std::string path_;
+};
+
+// Joins with the platform separator; '/' in relative becomes the separator.
+std::string joinPath(const std::string& base, const std::string& relative);
+
+// Writes bytes to path, creating parent directories.
+void writeFile(const std::string& path, const std::string& bytes);
+// The whole file, or throws std::runtime_error when it cannot be read.
+std::string readFile(const std::string& path);
+bool pathExists(const std::string& path);
+bool isDirectory(const std::string& path);
+void makeDirectories(const std::string& path);
+
+// Relative path (with '/') to contents for every regular file, and to "<dir>"
+// for every directory, below root. Links are followed. Empty when root is
+// missing.
+std::map<std::string, std::string> snapshotTree(const std::string& root);
+
+// The folder of the running test binary, where every built program lies.
+std::string binaryDir();
+// binaryDir() + name + kExeSuffix.
+std::string programPath(const std::string& name);
+
+// A started child process.
+struct Child {
+  std::intptr_t handle = 0;
+  std::uint32_t pid = 0;
+};
+
+// Starts argv[0] with the arguments, quoted for the platform. workDir empty
+// means the current directory. Throws std::runtime_error when it cannot start.
+Child startChild(const std::vector<std::string>& argv, const std::string& workDir = "");
+// Waits for the child and returns its exit status (-1 for a signal).
+int waitChild(Child& child);
+// Kills the child without waiting.
+void killChild(Child& child);
+// Starts, waits and returns the exit status.
+int runChild(const std::vector<std::string>& argv, const std::string& workDir = "");
+
+// Sleeps the calling thread.
+void sleepMs(unsigned milliseconds);
+
+#endif  // VEXO_TESTS_SUPPORT_TEST_SUPPORT_H_
