@@ -1,0 +1,231 @@
+// VEXO.exe, a stand-in for the desktop application: it shows how a host drives
+// vexo-updater, and gives the tests and the demo a real application to update
+// and to see started again.
+//
+//   VEXO.exe                                   prints "VEXO <version>"
+//   VEXO.exe --update-from STAGING [overrides] starts the updater and exits at once
+//   VEXO.exe --post-update-check               reports the outcome of the update
+//
+// Where things live (every path below can be overridden for --update-from with
+// --install-dir, --backup-dir, --log, --applied-marker, and --updater for the
+// updater; --idempotency-key replaces the generated key):
+//   installation   the folder of this executable, with version.txt beside it
+//   data folder    "<installation>-data", a sibling of the installation, so that
+//                  nothing the updater writes besides the new files lands
+//                  inside the tree it replaces:
+//                    backup/               the updater's copy of the installation
+//                    updater.log           the updater's log (appended to)
+//                    applied-marker.json   the outcome of the last run
+//                    pending-update.txt    what this host asked for (key, marker)
+//                    launch.txt            how --post-update-check was started
+//                    post-update-check.txt its report (stdout is /dev/null then)
+//   updater        vexo-updater[.exe] beside this executable
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host_os.h"
+
+namespace {
+
+bool isSeparator(char c) { return c == '/' || c == kHostSeparator; }
+
+// The folder part of a path, without trailing separators ("C:\App\\VEXO.exe"
+// gives "C:\App").
+std::string folderOf(const std::string& path) {
+  std::string folder = path.substr(0, path.find_last_of(std::string("/") + kHostSeparator));
+  while (folder.size() > 1 && isSeparator(folder.back())) folder.pop_back();
+  return folder;
+}
+
+std::string join(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && isSeparator(folder.back())) return folder + name;
+  return folder + kHostSeparator + name;
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool writeText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  return static_cast<bool>(out);
+}
+
+// The first line of a version.txt, without its line end.
+std::string readVersion(const std::string& folder) {
+  const std::string text = readText(join(folder, "version.txt"));
+  return text.substr(0, text.find_first_of("\r\n"));
+}
+
+// "key=value" lines, as this host writes them.
+std::map<std::string, std::string> readSettings(const std::string& path) {
+  std::map<std::string, std::string> settings;
+  std::istringstream in(readText(path));
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t equals = line.find('=');
+    if (equals != std::string::npos) settings[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return settings;
+}
+
+// The raw (still escaped) value of a string key in the one-line marker. Enough
+// for the values this host compares; a real host would use its JSON parser.
+std::string markerValue(const std::string& marker, const std::string& key) {
+  const std::string opening = "\"" + key + "\":\"";
+  std::size_t start = marker.find(opening);
+  if (start == std::string::npos) return "";
+  start += opening.size();
+  std::size_t end = start;
+  while (end < marker.size() && marker[end] != '"') end += marker[end] == '\\' ? 2 : 1;
+  return marker.substr(start, end - start);
+}
+
+struct Installation {
+  std::string folder;      // where VEXO.exe lies
+  std::string dataFolder;  // "<folder>-data"
+};
+
+Installation locateInstallation() {
+  Installation installation;
+  installation.folder = folderOf(ownExecutablePath());
+  installation.dataFolder = installation.folder + "-data";
+  return installation;
+}
+
+int printVersion(const Installation& installation) {
+  std::cout << "VEXO " << readVersion(installation.folder) << "\n";
+  return 0;
+}
+
+// The host's side of an update: the new version is already staged. Choose the
+// paths, start the updater with all nine options and our own process id, and
+// exit at once; the updater waits for this process to end before it touches a
+// file.
+int startUpdate(const Installation& installation, const std::string& stagingDir,
+                std::map<std::string, std::string> overrides) {
+  std::error_code ignored;
+  std::filesystem::create_directories(installation.dataFolder, ignored);
+  const auto pick = [&](const std::string& name, const std::string& fallback) {
+    const auto found = overrides.find(name);
+    return found != overrides.end() ? found->second : fallback;
+  };
+  const std::string installDir = pick("install-dir", installation.folder);
+  const std::string backupDir = pick("backup-dir", join(installation.dataFolder, "backup"));
+  const std::string logPath = pick("log", join(installation.dataFolder, "updater.log"));
+  const std::string markerPath =
+      pick("applied-marker", join(installation.dataFolder, "applied-marker.json"));
+  const std::string updater =
+      pick("updater", join(folderOf(ownExecutablePath()), kUpdaterFileName));
+  const std::string fromVersion = readVersion(installDir);
+  const std::string toVersion = readVersion(stagingDir);
+  // Unique per request: after the restart the marker is ours only if it carries
+  // this key, not one left by an earlier or a concurrent update.
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+  const std::string key =
+      pick("idempotency-key", "vexo-" + fromVersion + "-to-" + toVersion + "-" +
+                                  std::to_string(seconds) + "-" + std::to_string(ownProcessId()));
+
+  // Remembered for --post-update-check, which finds the marker through it.
+  writeText(join(installation.dataFolder, "pending-update.txt"),
+            "idempotencyKey=" + key + "\nappliedMarker=" + markerPath + "\n");
+
+  const std::vector<std::string> argv = {
+      updater,
+      "--install-dir",
+      installDir,
+      "--staging-dir",
+      stagingDir,
+      "--backup-dir",
+      backupDir,
+      "--log",
+      logPath,
+      "--applied-marker",
+      markerPath,
+      "--idempotency-key",
+      key,
+      "--from-version",
+      fromVersion,
+      "--to-version",
+      toVersion,
+      "--vexo-pid",
+      std::to_string(ownProcessId()),
+  };
+  if (!startDetached(argv)) {
+    std::cerr << "VEXO: cannot start the updater " << updater << "\n";
+    return 1;
+  }
+  std::cout << "VEXO " << fromVersion << ": updater started for " << toVersion << " (key " << key
+            << "), exiting so that it can replace this installation\n";
+  return 0;
+}
+
+// Started again by the updater after a successful update, from the new
+// installation. Our output goes nowhere, so everything is written to files.
+int postUpdateCheck(const Installation& installation, int argc, char** argv) {
+  std::error_code ignored;
+  std::filesystem::create_directories(installation.dataFolder, ignored);
+
+  std::string launch = "arguments=" + std::to_string(argc - 1) + "\n";
+  for (int i = 1; i < argc; ++i) launch += "argument=" + std::string(argv[i]) + "\n";
+  launch += "workingDirectory=" + currentDirectory() + "\n";
+  writeText(join(installation.dataFolder, "launch.txt"), launch);
+
+  auto pending = readSettings(join(installation.dataFolder, "pending-update.txt"));
+  const std::string markerPath = pending.count("appliedMarker") != 0
+                                     ? pending["appliedMarker"]
+                                     : join(installation.dataFolder, "applied-marker.json");
+  const std::string marker = readText(markerPath);
+  std::string report = "VEXO " + readVersion(installation.folder) + " post-update check\n";
+  if (marker.empty()) {
+    report += "marker: none at " + markerPath + "\n";
+  } else {
+    report += "marker: " + marker + "\n";
+    report += "result: " + markerValue(marker, "result") + "\n";
+    report += "versions: " + markerValue(marker, "fromVersion") + " -> " +
+              markerValue(marker, "toVersion") + "\n";
+    const bool ours = markerValue(marker, "idempotencyKey") == pending["idempotencyKey"];
+    report += std::string("our request: ") + (ours ? "yes" : "no") + "\n";
+  }
+  std::cout << report;
+  // Written last: its presence tells a waiting script that the check is done.
+  return writeText(join(installation.dataFolder, "post-update-check.txt"), report) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Installation installation = locateInstallation();
+  const std::string command = argc >= 2 ? argv[1] : "";
+  if (command.empty()) return printVersion(installation);
+  if (command == "--post-update-check") return postUpdateCheck(installation, argc, argv);
+  if (command == "--update-from" && argc >= 3 && argc % 2 == 1) {
+    static const char* const kOverridable[] = {"--updater",        "--install-dir",
+                                               "--backup-dir",     "--log",
+                                               "--applied-marker", "--idempotency-key"};
+    std::map<std::string, std::string> overrides;
+    bool known = true;
+    for (int i = 3; i + 1 < argc && known; i += 2) {
+      const std::string name = argv[i];
+      known = false;
+      for (const char* allowed : kOverridable) known = known || name == allowed;
+      overrides[name.substr(2)] = argv[i + 1];
+    }
+    if (known) return startUpdate(installation, argv[2], overrides);
+  }
+  std::cerr << "usage: VEXO.exe [--update-from STAGING [--updater PATH] [--install-dir DIR]\n"
+               "                [--backup-dir DIR] [--log FILE] [--applied-marker FILE]\n"
+               "                [--idempotency-key KEY]] | --post-update-check\n";
+  return 2;
+}
