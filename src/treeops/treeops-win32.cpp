@@ -1,16 +1,171 @@
+#include <windows.h>
+
+#include <climits>
+#include <system_error>
+#include <vector>
+
 #include "treeops/treeops_os.h"
 
-// Placeholder until the platform layer lands.
-std::filesystem::path toFsPath(const std::string& narrow) { return narrow; }
-std::string toNarrow(const std::filesystem::path& path) { return path.string(); }
-bool openProcessForWait(std::uint32_t, ProcessWait*, std::uint32_t* errorCode) {
-  *errorCode = 87;
-  return false;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr DWORD kMoveFlags =
+    MOVEFILE_REPLACE_EXISTING + MOVEFILE_COPY_ALLOWED + MOVEFILE_WRITE_THROUGH;
+
+std::error_code systemError(DWORD code) {
+  return std::error_code(static_cast<int>(code), std::system_category());
 }
-std::uint32_t waitOnProcess(const ProcessWait&, std::uint32_t) { return 0xFFFFFFFF; }
-void closeProcessWait(const ProcessWait&) {}
-void copyFileOver(const std::filesystem::path&, const std::filesystem::path&) {}
-void removeTree(const std::filesystem::path&) {}
-std::uint32_t moveFileReplacing(const std::string&, const std::string&) { return 1; }
-void flushDirectories(const std::set<std::filesystem::path>&) {}
-bool sameFileIdentity(const std::filesystem::path&, const std::filesystem::path&) { return false; }
+
+// The string lengths the conversion functions take are ints; a longer path
+// is no path the system would accept anyway.
+int checkedLength(std::size_t size, const char* what) {
+  if (size > static_cast<std::size_t>(INT_MAX)) {
+    throw std::system_error(systemError(ERROR_FILENAME_EXCED_RANGE), what);
+  }
+  return static_cast<int>(size);
+}
+
+bool isNotFound(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
+[[noreturn]] void throwRemoveAll(const fs::path& top, const fs::path& entry, DWORD code) {
+  if (entry == top) throw fs::filesystem_error("remove_all", top, systemError(code));
+  throw fs::filesystem_error("remove_all", top, entry, systemError(code));
+}
+
+// Clears the read-only attribute on path and everything below it, which
+// would otherwise make the removal stop half-way with "Access denied". Links
+// and junctions are removed here, unentered: the library's remove_all on
+// this platform cannot tell them from directories and would delete what
+// they point to.
+void prepareForRemoval(const fs::path& top, const fs::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (isNotFound(error)) return;
+    throwRemoveAll(top, path, error);
+  }
+  if ((attributes & FILE_ATTRIBUTE_READONLY) &&
+      !SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+    throwRemoveAll(top, path, GetLastError());
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
+                                                                 : DeleteFileW(path.c_str());
+    if (!removed) throwRemoveAll(top, path, GetLastError());
+    return;
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+
+  // The names are read first so that no listing is open while entries go.
+  std::vector<fs::path> children;
+  std::error_code error;
+  for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
+    children.push_back(it->path());
+  }
+  if (error) throw fs::filesystem_error("remove_all", top, path, error);
+  for (const fs::path& child : children) prepareForRemoval(top, child);
+}
+
+}  // namespace
+
+fs::path toFsPath(const std::string& narrow) {
+  static const char kWhat[] = "cannot convert path from the ANSI code page";
+  if (narrow.empty()) return fs::path();
+  const int length = checkedLength(narrow.size(), kWhat);
+  const int wideLength =
+      MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, narrow.data(), length, nullptr, 0);
+  if (wideLength == 0) throw std::system_error(systemError(GetLastError()), kWhat);
+  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
+  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, narrow.data(), length, &wide[0],
+                          wideLength) != wideLength) {
+    throw std::system_error(systemError(GetLastError()), kWhat);
+  }
+  return fs::path(wide);
+}
+
+std::string toNarrow(const fs::path& path) {
+  static const char kWhat[] = "cannot convert path to the ANSI code page";
+  const std::wstring& wide = path.native();
+  if (wide.empty()) return std::string();
+  const int length = checkedLength(wide.size(), kWhat);
+  // With UTF-8 as the ANSI code page the system refuses the used-default
+  // pointer; every character is representable there and only broken UTF-16
+  // fails. Elsewhere a best-fit or default substitution counts as failure.
+  const bool utf8 = GetACP() == CP_UTF8;
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* const usedDefaultOut = utf8 ? nullptr : &usedDefault;
+  const int narrowLength =
+      WideCharToMultiByte(CP_ACP, flags, wide.data(), length, nullptr, 0, nullptr, usedDefaultOut);
+  if (narrowLength == 0) throw std::system_error(systemError(GetLastError()), kWhat);
+  if (usedDefault) throw std::system_error(systemError(ERROR_NO_UNICODE_TRANSLATION), kWhat);
+  std::string narrow(static_cast<std::size_t>(narrowLength), '\0');
+  if (WideCharToMultiByte(CP_ACP, flags, wide.data(), length, &narrow[0], narrowLength, nullptr,
+                          usedDefaultOut) != narrowLength) {
+    throw std::system_error(systemError(GetLastError()), kWhat);
+  }
+  if (usedDefault) throw std::system_error(systemError(ERROR_NO_UNICODE_TRANSLATION), kWhat);
+  return narrow;
+}
+
+bool openProcessForWait(std::uint32_t processId, ProcessWait* wait, std::uint32_t* errorCode) {
+  const HANDLE process = OpenProcess(SYNCHRONIZE, /*inheritHandle=*/FALSE, processId);
+  if (process == nullptr) {
+    *errorCode = GetLastError();
+    return false;
+  }
+  wait->handle = reinterpret_cast<std::intptr_t>(process);
+  wait->processId = processId;
+  return true;
+}
+
+std::uint32_t waitOnProcess(const ProcessWait& wait, std::uint32_t timeoutMs) {
+  return WaitForSingleObject(reinterpret_cast<HANDLE>(wait.handle), timeoutMs);
+}
+
+void closeProcessWait(const ProcessWait& wait) {
+  CloseHandle(reinterpret_cast<HANDLE>(wait.handle));
+}
+
+void copyFileOver(const fs::path& from, const fs::path& to) {
+  if (!CopyFileW(from.c_str(), to.c_str(), /*failIfExists=*/FALSE)) {
+    throw fs::filesystem_error("copy_file", from, to, systemError(GetLastError()));
+  }
+}
+
+void removeTree(const fs::path& path) {
+  prepareForRemoval(path, path);
+  std::error_code error;
+  fs::remove_all(path, error);
+  if (error) throw fs::filesystem_error("remove_all", path, error);
+}
+
+std::uint32_t moveFileReplacing(const std::string& from, const std::string& to) {
+  if (MoveFileExA(from.c_str(), to.c_str(), kMoveFlags)) return 0;
+  return GetLastError();
+}
+
+void flushDirectories(const std::set<fs::path>&) {
+  // Nothing to do: every move was made with MOVEFILE_WRITE_THROUGH and had
+  // reached the disk before MoveFileExA returned.
+}
+
+bool sameFileIdentity(const fs::path& a, const fs::path& b) {
+  // Directories open only with the backup-semantics flag; no access right is
+  // needed to read the identity, and full sharing disturbs no other holder.
+  auto identify = [](const fs::path& path, BY_HANDLE_FILE_INFORMATION* info) {
+    const HANDLE file =
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const BOOL ok = GetFileInformationByHandle(file, info);
+    CloseHandle(file);
+    return ok != FALSE;
+  };
+  BY_HANDLE_FILE_INFORMATION infoA{};
+  BY_HANDLE_FILE_INFORMATION infoB{};
+  if (!identify(a, &infoA) || !identify(b, &infoB)) return false;
+  return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
+         infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
+}
