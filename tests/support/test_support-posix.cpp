@@ -43,6 +43,27 @@ Child startChild(const std::vector<std::string>& argv, const std::string& workDi
   return child;
 }
 
+Child startChildWithStderr(const std::vector<std::string>& argv, const std::string& errorPath,
+                           const std::string& workDir) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int errorFd = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (errorFd < 0 || dup2(errorFd, STDERR_FILENO) < 0) _exit(127);
+    close(errorFd);
+    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
+    execve(args[0], args.data(), environ);
+    _exit(127);
+  }
+  Child child;
+  child.handle = pid;
+  child.pid = static_cast<std::uint32_t>(pid);
+  return child;
+}
+
 int waitChild(Child& child) {
   int status = 0;
   if (waitpid(static_cast<pid_t>(child.handle), &status, 0) < 0) return -1;

@@ -74,6 +74,45 @@ Child startChild(const std::vector<std::string>& argv, const std::string& workDi
   return child;
 }
 
+Child startChildWithStderr(const std::vector<std::string>& argv, const std::string& errorPath,
+                           const std::string& workDir) {
+  std::string commandLine;
+  for (const std::string& arg : argv) {
+    if (!commandLine.empty()) commandLine += ' ';
+    commandLine += quoteArgument(arg);
+  }
+  SECURITY_ATTRIBUTES inheritable{};
+  inheritable.nLength = sizeof inheritable;
+  inheritable.bInheritHandle = TRUE;
+  const HANDLE errorFile =
+      CreateFileA(errorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (errorFile == INVALID_HANDLE_VALUE) {
+    throw std::runtime_error("cannot create " + errorPath + ": error " +
+                             std::to_string(GetLastError()));
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = errorFile;
+  PROCESS_INFORMATION info{};
+  const BOOL started = CreateProcessA(argv[0].c_str(), &commandLine[0], nullptr, nullptr,
+                                      /*inheritHandles=*/TRUE, 0, nullptr,
+                                      workDir.empty() ? nullptr : workDir.c_str(), &startup, &info);
+  const DWORD error = GetLastError();
+  CloseHandle(errorFile);
+  if (!started) {
+    throw std::runtime_error("cannot start " + argv[0] + ": error " + std::to_string(error));
+  }
+  CloseHandle(info.hThread);
+  Child child;
+  child.handle = reinterpret_cast<std::intptr_t>(info.hProcess);
+  child.pid = info.dwProcessId;
+  return child;
+}
+
 int waitChild(Child& child) {
   const HANDLE process = reinterpret_cast<HANDLE>(child.handle);
   WaitForSingleObject(process, INFINITE);

@@ -63,6 +63,10 @@ struct Child {
 // Starts argv[0] with the arguments, quoted for the platform. workDir empty
 // means the current directory. Throws std::runtime_error when it cannot start.
 Child startChild(const std::vector<std::string>& argv, const std::string& workDir = "");
+// Like startChild, with the child's standard error written to errorPath
+// (created or truncated) instead of the caller's.
+Child startChildWithStderr(const std::vector<std::string>& argv, const std::string& errorPath,
+                           const std::string& workDir = "");
 // Waits for the child and returns its exit status (-1 for a signal).
 int waitChild(Child& child);
 // Kills the child without waiting.
