@@ -1,1 +1,411 @@
+// The process wait, the installation backup and the tree swap, on real
+// processes and real directories. Failures come from the system itself: an
+// immutable file (chattr) natively, ids that name no process, links.
+#include "treeops/treeops.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using Tree = std::map<std::string, std::string>;
+
+const char kDir[] = "<dir>";
+const char kBackupFailed[] = "[vexo-updater] backup failed: ";
+const char kSwapException[] = "swap exception: ";
+
+void makeTree(const std::string& root, const Tree& tree) {
+  makeDirectories(root);
+  for (const auto& [relative, contents] : tree) {
+    if (contents == kDir) {
+      makeDirectories(joinPath(root, relative));
+    } else {
+      writeFile(joinPath(root, relative), contents);
+    }
+  }
+}
+
+// What the code under test wrote to standard error, line ends as LF.
+template <typename Run>
+std::string stderrOf(Run run) {
+  testing::internal::CaptureStderr();
+  run();
+  std::string text = testing::internal::GetCapturedStderr();
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string lineA(std::uint32_t id) {
+  return "[vexo-updater] OpenProcess(SYNCHRONIZE, " + std::to_string(id) +
+         ") returned NULL err=87 \xE2\x80\x94 assuming process already exited\n";
+}
+
+#ifndef _WIN32
+bool makeImmutable(const std::string& path) {
+  return std::system(("chattr +i '" + path + "' >/dev/null 2>&1").c_str()) == 0;
+}
+#endif
+
+// An installation with every kind of entry the backup must carry.
+const Tree kInstallation = {
+    {"VEXO.exe", "exe v1"}, {".hidden", "dot"},
+    {"empty", kDir},        {"lib", kDir},
+    {"lib/a.dll", "a v1"},  {"lib/deep", kDir},
+    {"lib/deep/er", kDir},  {"lib/deep/er/b.dat", "b v1"},
+};
+
+// A staged version: replaces VEXO.exe, adds nested files, and an empty
+// directory that the swap must not carry over.
+const Tree kStaging = {
+    {"VEXO.exe", "exe v2"}, {".hidden2", "h2"},           {"sub", kDir},     {"sub/x.dll", "x v2"},
+    {"sub/deeper", kDir},   {"sub/deeper/c.dat", "c v2"}, {"nothing", kDir},
+};
+
+// The installation after kStaging is swapped over kInstallation.
+Tree swapped() {
+  Tree tree = kInstallation;
+  for (const auto& [relative, contents] : kStaging) {
+    if (relative != "nothing") tree[relative] = contents;
+  }
+  return tree;
+}
+
+}  // namespace
+
+TEST(WaitForProcessExit, ReturnsWhenTheProcessEndsAndReportsATimeOut) {
+  Child quick = startChild({programPath("vexo-test-helper"), "sleep", "100"});
+  bool ended = false;
+  EXPECT_EQ(stderrOf([&] { ended = waitForProcessExit(quick.pid, 30000); }), "");
+  EXPECT_TRUE(ended);
+  waitChild(quick);
+
+  Child slow = startChild({programPath("vexo-test-helper"), "sleep", "30000"});
+  EXPECT_EQ(stderrOf([&] { ended = waitForProcessExit(slow.pid, 0); }),
+            "[vexo-updater] WaitForSingleObject timed out after 0ms\n");
+  EXPECT_FALSE(ended);
+  killChild(slow);
+  waitChild(slow);
+}
+
+TEST(WaitForProcessExit, IdsThatNameNoProcessAreTakenAsEnded) {
+  // 0xFFFFFFF0 does not fit a pid: natively it must never reach kill() as a
+  // process group.
+  for (const std::uint32_t id : {0u, 0xFFFFFFF0u}) {
+    bool ended = false;
+    EXPECT_EQ(stderrOf([&] { ended = waitForProcessExit(id, 1000); }), lineA(id));
+    EXPECT_TRUE(ended);
+  }
+  Child gone = startChild({programPath("vexo-test-helper"), "exit", "0"});
+  waitChild(gone);
+  bool ended = false;
+  const std::string log = stderrOf([&] { ended = waitForProcessExit(gone.pid, 1000); });
+  EXPECT_TRUE(ended);
+#ifdef _WIN32
+  // Wine may still open an ended process; its wait then returns at once.
+  if (!log.empty()) {
+    EXPECT_EQ(log, lineA(gone.pid));
+  }
+#else
+  EXPECT_EQ(log, lineA(gone.pid));
+#endif
+}
+
+TEST(BackupInstallation, MirrorsTheInstallationWhateverWasAtTheBackupPath) {
+  TempDir root;
+  const std::string install = root / "app";
+  makeTree(install, kInstallation);
+
+  // Nothing yet, parents missing.
+  const std::string backup = root / "data/backups/bk";
+  bool ok = false;
+  EXPECT_EQ(stderrOf([&] { ok = backupInstallation(install, backup); }), "");
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(snapshotTree(backup), kInstallation);
+
+  // An earlier backup with stale entries, changed contents and a read-only file.
+  makeTree(backup, {{"stale", kDir}, {"stale/old.dll", "old"}, {"VEXO.exe", "exe v0"}});
+  fs::permissions(fs::path(joinPath(backup, "lib/a.dll")), fs::perms::all,
+                  fs::perm_options::remove);
+  EXPECT_TRUE(backupInstallation(install, backup));
+  EXPECT_EQ(snapshotTree(backup), kInstallation);
+
+  // A plain file where the backup directory belongs.
+  const std::string fileThere = root / "file-backup";
+  writeFile(fileThere, "not a directory");
+  EXPECT_TRUE(backupInstallation(install, fileThere));
+  EXPECT_EQ(snapshotTree(fileThere), kInstallation);
+
+  // An empty installation gives an empty backup directory.
+  makeDirectories(root / "empty-app");
+  EXPECT_TRUE(backupInstallation(root / "empty-app", backup));
+  EXPECT_TRUE(isDirectory(backup));
+  EXPECT_EQ(snapshotTree(backup), Tree{});
+  EXPECT_EQ(snapshotTree(install), kInstallation);
+}
+
+TEST(BackupInstallation, FailuresLogOneLineAndReturnFalse) {
+  TempDir root;
+  const std::string backup = root / "bk";
+  makeTree(backup, {{"old.dll", "old"}});
+
+  // The copy names both trees, the installation first, whatever entry failed.
+  const std::string missing = root / "no-such-app";
+  bool ok = true;
+  const std::string log = stderrOf([&] { ok = backupInstallation(missing, backup); });
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(startsWith(log, kBackupFailed)) << log;
+  ASSERT_NE(log.find(backup), std::string::npos) << log;
+  EXPECT_LT(log.find(missing), log.find(backup)) << log;
+  EXPECT_TRUE(isDirectory(backup));
+  EXPECT_EQ(snapshotTree(backup), Tree{});
+
+  const std::string install = root / "app";
+  makeTree(install, kInstallation);
+  ok = true;
+  EXPECT_TRUE(startsWith(stderrOf([&] { ok = backupInstallation(install, ""); }), kBackupFailed));
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(snapshotTree(install), kInstallation);
+}
+
+TEST(BackupInstallation, FollowsLinksAndStopsAtADanglingOne) {
+#ifdef _WIN32
+  GTEST_SKIP() << "links are tested natively";
+#else
+  TempDir root;
+  const std::string install = root / "app";
+  makeTree(install, {{"real.dll", "real"}});
+  makeTree(root / "shared", {{"res.pak", "res"}});
+  fs::create_symlink(root / "shared/res.pak", install + "/linked.pak");
+  fs::create_directory_symlink(root / "shared", install + "/shared");
+  const std::string backup = root / "bk";
+  EXPECT_TRUE(backupInstallation(install, backup));
+  EXPECT_EQ(snapshotTree(backup), (Tree{{"real.dll", "real"},
+                                        {"linked.pak", "res"},
+                                        {"shared", kDir},
+                                        {"shared/res.pak", "res"}}));
+  EXPECT_FALSE(fs::is_symlink(backup + "/linked.pak"));
+  EXPECT_FALSE(fs::is_symlink(backup + "/shared"));
+
+  fs::create_symlink(root / "gone.dll", install + "/dangling.dll");
+  bool ok = true;
+  EXPECT_TRUE(
+      startsWith(stderrOf([&] { ok = backupInstallation(install, backup); }), kBackupFailed));
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(isDirectory(backup));
+#endif
+}
+
+TEST(BackupInstallation, RefusesNestedDirectoriesBeforeRemovingAnything) {
+  TempDir root;
+  const std::string install = root / "app";
+  makeTree(install, kInstallation);
+  std::map<std::string, std::string> nested = {
+      {"the same path", install},
+      {"the same directory spelt otherwise", install + kSep + "." + kSep},
+      {"a directory inside", root / "app/backup"},
+      {"a directory containing it", root.path()},
+  };
+#ifdef _WIN32
+  std::string shouted = install;
+  for (char& c : shouted) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  nested["another case"] = shouted + "\\bk";
+#else
+  fs::create_directory_symlink(install, root / "alias");
+  nested["a link into it"] = root / "alias/bk";
+#endif
+  for (const auto& [what, backup] : nested) {
+    bool ok = true;
+    const std::string log = stderrOf([&] { ok = backupInstallation(install, backup); });
+    EXPECT_FALSE(ok) << what;
+    EXPECT_TRUE(startsWith(log, std::string(kBackupFailed) + "backup directory ")) << what << log;
+    EXPECT_EQ(snapshotTree(install), kInstallation) << what;
+  }
+  // A sibling whose name merely begins with the installation's is separate.
+  EXPECT_TRUE(backupInstallation(install, root / "app-backup"));
+  EXPECT_EQ(snapshotTree(root / "app-backup"), kInstallation);
+}
+
+TEST(SwapTree, MovesEveryFileOverTheDestination) {
+  TempDir root;
+  const std::string source = root / "stage";
+  const std::string dest = root / "app";
+  makeTree(source, kStaging);
+  makeTree(dest, kInstallation);
+  EXPECT_EQ(swapTree(source, dest), "");
+  EXPECT_EQ(snapshotTree(dest), swapped());
+  // The source keeps its directories, empty of files.
+  EXPECT_EQ(snapshotTree(source), (Tree{{"sub", kDir}, {"sub/deeper", kDir}, {"nothing", kDir}}));
+}
+
+TEST(SwapTree, EverySpellingOfTheSourceRootGivesTheSameDestinations) {
+  TempDir root;
+  std::string forward = root / "stage";
+  for (char& c : forward) {
+    if (c == kSep) c = '/';
+  }
+  std::map<std::string, std::string> spellings = {
+      {"trailing separator", root / "stage" + kSep},
+      {"forward slashes", forward},
+      {"dot-dot", root / "sub/../stage"},
+      {"relative", "stage"},
+  };
+#ifndef _WIN32
+  fs::create_directory_symlink(root / "stage", root / "stage-link");
+  spellings["link to the root"] = root / "stage-link";
+#endif
+  const fs::path previous = fs::current_path();
+  fs::current_path(root.path());
+  int run = 0;
+  for (const auto& [what, source] : spellings) {
+    makeTree(root / "stage", kStaging);
+    makeDirectories(root / "sub");
+    const std::string dest = root / ("app" + std::to_string(++run));
+    makeTree(dest, kInstallation);
+    EXPECT_EQ(swapTree(source, dest), "") << what;
+    EXPECT_EQ(snapshotTree(dest), swapped()) << what;
+  }
+  fs::current_path(previous);
+}
+
+TEST(SwapTree, UnusableSourceMovesAndCreatesNothing) {
+  TempDir root;
+  const std::string dest = root / "app";
+  EXPECT_TRUE(startsWith(swapTree(root / "missing", dest), kSwapException));
+  EXPECT_TRUE(startsWith(swapTree("", dest), kSwapException));
+  makeDirectories(root / "empty");
+  EXPECT_EQ(swapTree(root / "empty", dest), "");
+  EXPECT_FALSE(pathExists(dest));
+}
+
+TEST(SwapTree, RefusesADestinationInsideTheSource) {
+  TempDir root;
+  const std::string source = root / "stage";
+  makeTree(source, kStaging);
+  std::map<std::string, std::string> nested = {
+      {"the same path", source},
+      {"a directory inside", root / "stage/sub/app"},
+  };
+#ifndef _WIN32
+  fs::create_directory_symlink(source, root / "alias");
+  nested["a link to it"] = root / "alias";
+#endif
+  for (const auto& [what, dest] : nested) {
+    EXPECT_TRUE(startsWith(swapTree(source, dest), std::string(kSwapException) + "destination "))
+        << what;
+    EXPECT_EQ(snapshotTree(source), kStaging) << what;
+  }
+  // Staging kept inside the installation is an ordinary layout.
+  const std::string dest = root / "app";
+  makeTree(dest, kInstallation);
+  fs::rename(source, root / "app/staging");
+  EXPECT_EQ(swapTree(root / "app/staging", dest), "");
+  Tree expected = swapped();
+  expected["staging"] = kDir;
+  for (const char* dir : {"staging/sub", "staging/sub/deeper", "staging/nothing"}) {
+    expected[dir] = kDir;
+  }
+  EXPECT_EQ(snapshotTree(dest), expected);
+}
+
+#ifndef _WIN32
+TEST(SwapTree, StopsAtAFileTheSystemRefuses) {
+  TempDir root;
+  const std::string source = root / "stage";
+  const std::string dest = root / "app";
+  makeTree(source, kStaging);
+  makeTree(source, {{"x.dll", "top x v2"}, {"p.dll", "p"}, {"q.dll", "q"}});
+  makeTree(dest, {{"sub/x.dll", "x v1"}});
+  if (!makeImmutable(dest + "/sub/x.dll")) GTEST_SKIP() << "chattr is not available";
+  // The listing order is the file system's; the swap sees the same order.
+  std::vector<std::string> order;
+  for (const auto& entry : fs::recursive_directory_iterator(source)) {
+    if (entry.is_regular_file()) order.push_back(entry.path().lexically_relative(source).string());
+  }
+
+  // Named without its directory, although another x.dll exists.
+  EXPECT_EQ(swapTree(source, dest), "MoveFileEx(x.dll) err=5 (file locked)");
+  EXPECT_EQ(readFile(dest + "/sub/x.dll"), "x v1");
+  bool beforeFailure = true;
+  for (const std::string& file : order) {
+    if (file == "sub/x.dll") beforeFailure = false;
+    EXPECT_EQ(pathExists(joinPath(source, file)), !beforeFailure) << file;
+    if (file != "sub/x.dll") {
+      EXPECT_EQ(pathExists(joinPath(dest, file)), beforeFailure) << file;
+    }
+  }
+}
+
+TEST(SwapTree, PassesOverDirectoryLinksAndDanglingLinks) {
+  TempDir root;
+  const std::string source = root / "stage";
+  const std::string dest = root / "app";
+  makeTree(source, {{"sub/real.dll", "real"}});
+  makeTree(root / "elsewhere", {{"inner.dll", "inner"}});
+  fs::create_directory_symlink(root / "elsewhere", source + "/dirlink");
+  fs::create_symlink(root / "gone.dll", source + "/dangling.dll");
+  // A link to a file of the tree goes where its target goes.
+  fs::create_symlink("sub/real.dll", source + "/alias.dll");
+
+  EXPECT_EQ(swapTree(source, dest), "");
+  EXPECT_EQ(snapshotTree(dest), (Tree{{"sub", kDir}, {"sub/real.dll", "real"}}));
+  EXPECT_TRUE(fs::is_symlink(source + "/dirlink"));
+  EXPECT_TRUE(fs::is_symlink(source + "/dangling.dll"));
+  EXPECT_EQ(snapshotTree(root / "elsewhere"), (Tree{{"inner.dll", "inner"}}));
+}
+
+TEST(SwapTree, RefusesALinkThatLeadsOutOfTheTree) {
+  TempDir root;
+  const std::string source = root / "stage";
+  const std::string dest = root / "app";
+  makeTree(root / "outside", {{"secret.dll", "secret"}});
+  makeTree(source, {{"sub", kDir}});
+  // Its destination would be the target itself, replaced by the link.
+  fs::create_symlink("../../outside/secret.dll", source + "/sub/evil.dll");
+
+  EXPECT_TRUE(startsWith(swapTree(source, dest), std::string(kSwapException) + "link "));
+  EXPECT_EQ(snapshotTree(root / "outside"), (Tree{{"secret.dll", "secret"}}));
+  EXPECT_FALSE(fs::is_symlink(root / "outside/secret.dll"));
+  EXPECT_TRUE(fs::is_symlink(source + "/sub/evil.dll"));
+}
+
+TEST(SwapTree, MovesAcrossFileSystems) {
+  TempDir root;
+  const fs::path shm = "/dev/shm";
+  struct stat here {
+  }, there{};
+  if (stat(root.path().c_str(), &here) != 0 || stat(shm.c_str(), &there) != 0 ||
+      here.st_dev == there.st_dev) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  const std::string source = (shm / fs::path(root.path()).filename()).string();
+  makeTree(source, kStaging);
+  const std::string dest = root / "app";
+  makeTree(dest, kInstallation);
+  const std::string result = swapTree(source, dest);
+  const Tree left = snapshotTree(source);
+  fs::remove_all(source);
+
+  EXPECT_EQ(result, "");
+  EXPECT_EQ(snapshotTree(dest), swapped());
+  EXPECT_EQ(left, (Tree{{"sub", kDir}, {"sub/deeper", kDir}, {"nothing", kDir}}));
+}
+#endif

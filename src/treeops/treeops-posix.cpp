@@ -1,16 +1,247 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <thread>
+
 #include "treeops/treeops_os.h"
 
-// Placeholder until the platform layer lands.
-std::filesystem::path toFsPath(const std::string& narrow) { return narrow; }
-std::string toNarrow(const std::filesystem::path& path) { return path.string(); }
-bool openProcessForWait(std::uint32_t, ProcessWait*, std::uint32_t* errorCode) {
-  *errorCode = 87;
-  return false;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorPathNotFound = 3;
+constexpr std::uint32_t kErrorAccessDenied = 5;
+constexpr std::uint32_t kErrorWriteProtect = 19;
+constexpr std::uint32_t kErrorSharingViolation = 32;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorDiskFull = 112;
+constexpr std::uint32_t kCustomerCodeBit = 0x20000000;
+
+constexpr std::uint32_t kWaitObject0 = 0;
+constexpr std::uint32_t kWaitTimeout = 258;
+constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
+constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
+constexpr auto kProbeInterval = std::chrono::milliseconds(10);
+
+// The one translation of errno into the Windows system error codes that the
+// texts and logs carry, so that a failure reads the same on both platforms:
+//   ESRCH, EINVAL         87  ERROR_INVALID_PARAMETER (what OpenProcess says
+//                             for a process that does not exist)
+//   EACCES, EPERM, EISDIR  5  ERROR_ACCESS_DENIED (EPERM is also what an
+//                             immutable file gives; a directory in the way
+//                             of a move is access denied on Windows)
+//   EBUSY, ETXTBSY        32  ERROR_SHARING_VIOLATION
+//   ENOENT                 2  ERROR_FILE_NOT_FOUND
+//   ENOTDIR                3  ERROR_PATH_NOT_FOUND
+//   EROFS                 19  ERROR_WRITE_PROTECT
+//   ENOSPC               112  ERROR_DISK_FULL
+// Any other errno comes out as 0x20000000 | errno. Bit 29 marks
+// application-defined codes, so the result never collides with a real
+// Windows code, and subtracting 536870912 gives the errno back.
+std::uint32_t windowsErrorCode(int err) {
+  switch (err) {
+    case ESRCH:
+    case EINVAL:
+      return kErrorInvalidParameter;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+      return kErrorAccessDenied;
+    case EBUSY:
+    case ETXTBSY:
+      return kErrorSharingViolation;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    case EROFS:
+      return kErrorWriteProtect;
+    case ENOSPC:
+      return kErrorDiskFull;
+    default:
+      return kCustomerCodeBit | static_cast<std::uint32_t>(err);
+  }
 }
-std::uint32_t waitOnProcess(const ProcessWait&, std::uint32_t) { return 0xFFFFFFFF; }
-void closeProcessWait(const ProcessWait&) {}
-void copyFileOver(const std::filesystem::path&, const std::filesystem::path&) {}
-void removeTree(const std::filesystem::path&) {}
-std::uint32_t moveFileReplacing(const std::string&, const std::string&) { return 1; }
-void flushDirectories(const std::set<std::filesystem::path>&) {}
-bool sameFileIdentity(const std::filesystem::path&, const std::filesystem::path&) { return false; }
+
+int openProcessFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+std::uint32_t pollProcessFd(int fd, std::uint32_t timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    // poll takes an int of milliseconds; longer waits go in slices, and a
+    // signal only shortens the slice it interrupted.
+    int sliceMs = -1;
+    bool lastSlice = false;
+    if (timeoutMs != kInfinite) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      const long long leftMs = left.count() < 0 ? 0 : left.count();
+      lastSlice = leftMs <= INT_MAX;
+      sliceMs = lastSlice ? static_cast<int>(leftMs) : INT_MAX;
+    }
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = poll(&entry, 1, sliceMs);
+    if (ready > 0) return (entry.revents & POLLIN) != 0 ? kWaitObject0 : kWaitFailed;
+    if (ready == 0 && lastSlice) return kWaitTimeout;
+    if (ready < 0 && errno != EINTR) return kWaitFailed;
+  }
+}
+
+// Without pidfd_open nothing can block on a process that is not our child,
+// so its existence is probed until it is gone or the time is up.
+std::uint32_t probeProcess(pid_t pid, std::uint32_t timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (kill(pid, 0) != 0 && errno == ESRCH) return kWaitObject0;
+    const Clock::time_point now = Clock::now();
+    if (timeoutMs != kInfinite && now >= deadline) return kWaitTimeout;
+    std::this_thread::sleep_for(timeoutMs == kInfinite
+                                    ? kProbeInterval
+                                    : std::min<Clock::duration>(kProbeInterval, deadline - now));
+  }
+}
+
+std::uint32_t copyContents(int in, int out) {
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = read(in, buffer, sizeof buffer);
+    if (got == 0) return 0;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return windowsErrorCode(errno);
+    }
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = write(out, buffer + done, static_cast<size_t>(got - done));
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return windowsErrorCode(errno);
+      }
+      done += put;
+    }
+  }
+}
+
+// rename cannot cross file systems; like a move with copying allowed, the
+// file is copied and the original deleted. The copy is written under a
+// temporary name beside the target and made durable before it replaces the
+// target, so the target is never seen half-written.
+std::uint32_t moveAcrossFileSystems(const std::string& from, const std::string& to) {
+  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return windowsErrorCode(errno);
+  struct stat info {};
+  if (fstat(in, &info) != 0) {
+    const std::uint32_t code = windowsErrorCode(errno);
+    close(in);
+    return code;
+  }
+  const std::string temporary = to + ".vexo-moving";
+  const int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out < 0) {
+    const std::uint32_t code = windowsErrorCode(errno);
+    close(in);
+    return code;
+  }
+  std::uint32_t code = copyContents(in, out);
+  if (code == 0 && fchmod(out, info.st_mode & 07777) != 0) code = windowsErrorCode(errno);
+  if (code == 0 && fsync(out) != 0) code = windowsErrorCode(errno);
+  if (close(out) != 0 && code == 0) code = windowsErrorCode(errno);
+  close(in);
+  if (code == 0 && std::rename(temporary.c_str(), to.c_str()) != 0) code = windowsErrorCode(errno);
+  if (code != 0) {
+    unlink(temporary.c_str());
+    return code;
+  }
+  if (unlink(from.c_str()) != 0) return windowsErrorCode(errno);
+  return 0;
+}
+
+}  // namespace
+
+fs::path toFsPath(const std::string& narrow) { return fs::path(narrow); }
+
+std::string toNarrow(const fs::path& path) { return path.native(); }
+
+bool openProcessForWait(std::uint32_t processId, ProcessWait* wait, std::uint32_t* errorCode) {
+  // 0 and anything that does not fit a positive pid_t would name a process
+  // group (or every process) to kill; such ids name no process at all here.
+  if (processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX)) {
+    *errorCode = kErrorInvalidParameter;
+    return false;
+  }
+  const pid_t pid = static_cast<pid_t>(processId);
+  wait->processId = processId;
+  const int fd = openProcessFd(pid);
+  if (fd >= 0) {
+    wait->handle = fd;
+    return true;
+  }
+  if (errno != ENOSYS) {
+    *errorCode = windowsErrorCode(errno);
+    return false;
+  }
+  // EPERM from the probe means the process exists but belongs to another user.
+  if (kill(pid, 0) != 0 && errno == ESRCH) {
+    *errorCode = kErrorInvalidParameter;
+    return false;
+  }
+  wait->handle = -1;
+  return true;
+}
+
+std::uint32_t waitOnProcess(const ProcessWait& wait, std::uint32_t timeoutMs) {
+  if (wait.handle >= 0) return pollProcessFd(static_cast<int>(wait.handle), timeoutMs);
+  return probeProcess(static_cast<pid_t>(wait.processId), timeoutMs);
+}
+
+void closeProcessWait(const ProcessWait& wait) {
+  if (wait.handle >= 0) close(static_cast<int>(wait.handle));
+}
+
+void copyFileOver(const fs::path& from, const fs::path& to) {
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+}
+
+void removeTree(const fs::path& path) { fs::remove_all(path); }
+
+std::uint32_t moveFileReplacing(const std::string& from, const std::string& to) {
+  if (std::rename(from.c_str(), to.c_str()) == 0) return 0;
+  if (errno != EXDEV) return windowsErrorCode(errno);
+  return moveAcrossFileSystems(from, to);
+}
+
+void flushDirectories(const std::set<fs::path>& directories) {
+  // The moves are done; a directory that cannot be synced leaves nothing to
+  // report or undo, so errors are passed over.
+  for (const fs::path& directory : directories) {
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) continue;
+    fsync(fd);
+    close(fd);
+  }
+}
+
+bool sameFileIdentity(const fs::path& a, const fs::path& b) {
+  struct stat first {};
+  struct stat second {};
+  if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}

@@ -2,6 +2,15 @@
 
 #include <exception>
 #include <filesystem>
+#include <iterator>
+#include <set>
+#include <stdexcept>
+#include <system_error>
+
+#ifdef _WIN32
+#include <algorithm>
+#include <cwctype>
+#endif
 
 #include "report/run_log.h"
 #include "treeops/treeops_os.h"
@@ -12,6 +21,199 @@ namespace {
 
 constexpr std::uint32_t kWaitObject0 = 0;
 constexpr std::uint32_t kWaitTimeout = 258;
+constexpr std::uint32_t kErrorAccessDenied = 5;
+constexpr std::uint32_t kErrorSharingViolation = 32;
+
+// Whether two components of a canonical path name the same thing. Windows
+// file names ignore case, so "C:\App" and "c:\app" are one directory there.
+bool sameName(const fs::path& a, const fs::path& b) {
+#ifdef _WIN32
+  const std::wstring& x = a.native();
+  const std::wstring& y = b.native();
+  return x.size() == y.size() &&
+         std::equal(x.begin(), x.end(), y.begin(), [](wchar_t c, wchar_t d) {
+           return std::towlower(static_cast<std::wint_t>(c)) ==
+                  std::towlower(static_cast<std::wint_t>(d));
+         });
+#else
+  return a.native() == b.native();
+#endif
+}
+
+// True when the canonical path inner begins with every component of outer.
+// Empty components (a trailing separator) carry no name and are skipped.
+bool startsWithNames(const fs::path& inner, const fs::path& outer) {
+  auto i = inner.begin();
+  for (const fs::path& part : outer) {
+    if (part.empty()) continue;
+    while (i != inner.end() && i->empty()) ++i;
+    if (i == inner.end() || !sameName(*i, part)) return false;
+    ++i;
+  }
+  return true;
+}
+
+// True when inner is outer or lies below it. Names are compared on the
+// canonical forms; where names can alias (case, short names, bind mounts)
+// the identity of each existing ancestor of inner decides too.
+bool liesWithin(const fs::path& innerCanonical, const fs::path& outer,
+                const fs::path& outerCanonical) {
+  if (startsWithNames(innerCanonical, outerCanonical)) return true;
+  for (fs::path p = innerCanonical; !p.empty(); p = p.parent_path()) {
+    if (sameFileIdentity(p, outer)) return true;
+    if (p == p.parent_path()) break;
+  }
+  return false;
+}
+
+// The canonical form used to compare two roots; made absolute first so that a
+// relative path whose first component is missing still compares correctly.
+fs::path canonicalForm(const fs::path& path) { return fs::weakly_canonical(fs::absolute(path)); }
+
+// How two directories nest.
+enum class Nesting { kSeparate, kSame, kFirstInsideSecond, kSecondInsideFirst };
+
+Nesting nestingOf(const fs::path& first, const fs::path& firstCanonical, const fs::path& second,
+                  const fs::path& secondCanonical) {
+  const bool firstInside = liesWithin(firstCanonical, second, secondCanonical);
+  const bool secondInside = liesWithin(secondCanonical, first, firstCanonical);
+  if (firstInside && secondInside) return Nesting::kSame;
+  if (firstInside) return Nesting::kFirstInsideSecond;
+  if (secondInside) return Nesting::kSecondInsideFirst;
+  return Nesting::kSeparate;
+}
+
+// Why a backup into backupDir would destroy or recurse into the installation;
+// empty when the two are separate.
+std::string backupNestingFault(const std::string& installDir, const fs::path& install,
+                               const std::string& backupDir, const fs::path& backup) {
+  switch (nestingOf(backup, canonicalForm(backup), install, canonicalForm(install))) {
+    case Nesting::kSame:
+      return "backup directory " + backupDir + " is the installation directory " + installDir;
+    case Nesting::kFirstInsideSecond:
+      return "backup directory " + backupDir + " lies inside the installation directory " +
+             installDir;
+    case Nesting::kSecondInsideFirst:
+      return "backup directory " + backupDir + " contains the installation directory " + installDir;
+    case Nesting::kSeparate:
+      break;
+  }
+  return "";
+}
+
+// Copies the contents of from into the existing directory to. The library's
+// recursive copy cannot be used: on mingw it refuses every existing target.
+// Links are followed, so the backup holds real files and directories.
+void copyTree(const fs::path& from, const fs::path& to) {
+  try {
+    for (fs::recursive_directory_iterator it(from, fs::directory_options::follow_directory_symlink);
+         it != fs::recursive_directory_iterator(); ++it) {
+      const fs::path target = to / it->path().lexically_relative(from);
+      const fs::file_status status = it->status();
+      if (fs::is_directory(status)) {
+        fs::create_directory(target);
+      } else if (fs::is_regular_file(status)) {
+        copyFileOver(it->path(), target);
+      } else if (!fs::exists(status)) {
+        throw fs::filesystem_error("copy", it->path(),
+                                   std::make_error_code(std::errc::no_such_file_or_directory));
+      } else {
+        throw fs::filesystem_error("copy", it->path(),
+                                   std::make_error_code(std::errc::not_supported));
+      }
+    }
+  } catch (const std::system_error& e) {
+    // Name the two trees, not the entry, the way a failed recursive copy does.
+    throw fs::filesystem_error("copy", from, to, e.code());
+  }
+}
+
+// Why swapping source into dest would move files into the tree being
+// enumerated; empty when dest is not the source and does not lie inside it.
+std::string swapNestingFault(const std::string& sourceRoot, const fs::path& source,
+                             const fs::path& sourceCanonical, const std::string& destRoot,
+                             const fs::path& dest) {
+  switch (nestingOf(dest, canonicalForm(dest), source, sourceCanonical)) {
+    case Nesting::kSame:
+      return "destination " + destRoot + " is the source " + sourceRoot;
+    case Nesting::kFirstInsideSecond:
+      return "destination " + destRoot + " lies inside the source " + sourceRoot;
+    case Nesting::kSecondInsideFirst:
+    case Nesting::kSeparate:
+      break;
+  }
+  return "";
+}
+
+// Only a link to a file elsewhere resolves outside the source tree; its
+// destination would then leave the destination root.
+bool leavesRoot(const fs::path& relative) {
+  if (relative.empty() || relative.has_root_path()) return true;
+  for (const fs::path& part : relative) {
+    if (part == ".." || part == ".") return true;
+  }
+  return false;
+}
+
+// Records the directory that received a file and, when it was just created,
+// every directory from destRoot down to it: each of them gained an entry that
+// must reach the disk.
+void noteReceiving(const fs::path& destRoot, const fs::path& relative, const fs::path& parent,
+                   bool created, std::set<fs::path>* received) {
+  received->insert(parent);
+  if (!created) return;
+  fs::path dir = destRoot;
+  received->insert(dir);
+  for (auto part = relative.begin(); part != relative.end() && std::next(part) != relative.end();
+       ++part) {
+    dir /= *part;
+    received->insert(dir);
+  }
+}
+
+std::string moveTree(const std::string& sourceRoot, const std::string& destRoot,
+                     std::set<fs::path>* received) {
+  const fs::path source = toFsPath(sourceRoot);
+  const fs::path dest = toFsPath(destRoot);
+  fs::recursive_directory_iterator it(source);
+  const fs::path sourceCanonical = canonicalForm(source);
+  if (!destRoot.empty()) {
+    const std::string fault = swapNestingFault(sourceRoot, source, sourceCanonical, destRoot, dest);
+    if (!fault.empty()) throw std::runtime_error(fault);
+  }
+
+  for (; it != fs::recursive_directory_iterator(); ++it) {
+    if (!fs::is_regular_file(it->status())) continue;
+
+    // Directory links are never entered, so below the root every directory is
+    // a real one and only a link entry can resolve elsewhere: the canonical
+    // form of anything else is the root's canonical form plus the names as
+    // enumerated. That spares a chain of system calls per file.
+    const fs::path relative =
+        it->is_symlink() ? fs::weakly_canonical(it->path()).lexically_relative(sourceCanonical)
+                         : it->path().lexically_relative(source);
+    if (leavesRoot(relative)) {
+      throw std::runtime_error("link " + toNarrow(it->path()) +
+                               " resolves outside the source tree " + sourceRoot);
+    }
+    const fs::path target = dest / relative;
+    const fs::path parent = target.parent_path();
+    const bool parentKnown = received->count(parent) != 0;
+    const bool created = !parentKnown && fs::create_directories(parent);
+
+    const std::string from = toNarrow(it->path());
+    const std::string to = toNarrow(target);
+    const std::uint32_t code = moveFileReplacing(from, to);
+    if (code != 0) {
+      std::string text =
+          "MoveFileEx(" + toNarrow(it->path().filename()) + ") err=" + std::to_string(code);
+      if (code == kErrorAccessDenied || code == kErrorSharingViolation) text += " (file locked)";
+      return text;
+    }
+    if (!parentKnown) noteReceiving(dest, relative, parent, created, received);
+  }
+  return "";
+}
 
 }  // namespace
 
@@ -35,14 +237,38 @@ bool waitForProcessExit(std::uint32_t processId, std::uint32_t timeoutMs) {
 }
 
 bool backupInstallation(const std::string& installDir, const std::string& backupDir) {
-  (void)installDir;
-  (void)backupDir;
-  logLine("backup failed: not implemented");
-  return false;
+  try {
+    const fs::path backup = toFsPath(backupDir);
+    const bool present = fs::exists(backup);
+    // Removing the old backup must never reach the installation, and a copy
+    // into itself would never end: refuse nested directories before anything
+    // is removed.
+    if (!installDir.empty() && !backupDir.empty()) {
+      const std::string fault =
+          backupNestingFault(installDir, toFsPath(installDir), backupDir, backup);
+      if (!fault.empty()) {
+        logLine("backup failed: ", fault);
+        return false;
+      }
+    }
+    if (present) removeTree(backup);
+    fs::create_directories(backup);
+    copyTree(toFsPath(installDir), backup);
+    return true;
+  } catch (const std::exception& e) {
+    logLine("backup failed: ", e.what());
+    return false;
+  }
 }
 
 std::string swapTree(const std::string& sourceRoot, const std::string& destRoot) {
-  (void)sourceRoot;
-  (void)destRoot;
-  return "swap exception: not implemented";
+  std::set<fs::path> received;
+  std::string result;
+  try {
+    result = moveTree(sourceRoot, destRoot, &received);
+  } catch (const std::exception& e) {
+    result = std::string("swap exception: ") + e.what();
+  }
+  flushDirectories(received);
+  return result;
 }
