@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -118,6 +119,39 @@ void setReadOnly(const fs::path& path) {
       SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_READONLY));
 }
 
+// The regular files below root, relative, in the order a swap takes them:
+// the enumeration follows the system's listing, which the tests cannot
+// choose, so they predict it instead.
+std::vector<fs::path> enumerationOrder(const fs::path& root) {
+  std::vector<fs::path> files;
+  for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+    if (it->is_regular_file()) files.push_back(it->path().lexically_relative(root));
+  }
+  return files;
+}
+
+// Checks what a swap that stopped at the file `stop` leaves: every file taken
+// before it moved to dest with its contents, it and every later one still in
+// source. contents maps each relative path to its source contents.
+void expectSwapStoppedAt(const fs::path& source, const fs::path& dest,
+                         const std::vector<fs::path>& order, const fs::path& stop,
+                         const std::map<fs::path, std::string>& contents) {
+  bool reached = false;
+  for (const fs::path& file : order) {
+    reached = reached || file == stop;
+    if (reached) {
+      EXPECT_EQ(readAll(source / file), contents.at(file)) << file << " left the source";
+      if (fs::exists(dest / file)) {
+        EXPECT_NE(readAll(dest / file), contents.at(file)) << file << " is in both places";
+      }
+    } else {
+      EXPECT_FALSE(fs::exists(source / file)) << file << " stayed in the source";
+      EXPECT_EQ(readAll(dest / file), contents.at(file)) << file << " did not arrive";
+    }
+  }
+  EXPECT_TRUE(reached) << stop << " was never enumerated";
+}
+
 // The code of a std::system_error thrown by call, or -1 when none was.
 template <typename Call>
 int systemErrorCode(Call call, std::string* what = nullptr) {
@@ -141,11 +175,11 @@ class Win32Children : public ::testing::Test {
     }
   }
 
-  // Starts vexo-test-helper holding path open (read access, read sharing)
-  // and returns once it holds it.
-  void hold(const std::string& path) {
+  // Starts vexo-test-helper holding path open and returns once it holds it:
+  // mode "hold" shares reading, "lock" shares nothing.
+  void hold(const std::string& path, const std::string& mode = "hold") {
     const std::string ready = dir_ / ("ready-" + std::to_string(children_.size()));
-    children_.push_back(startChild({programPath("vexo-test-helper"), "hold", path, ready}));
+    children_.push_back(startChild({programPath("vexo-test-helper"), mode, path, ready}));
     ASSERT_TRUE(waitForFile(ready, &children_.back())) << "the helper could not hold " << path;
   }
 
@@ -363,4 +397,105 @@ TEST(Win32Identity, ComparesFilesAndDirectories) {
   EXPECT_FALSE(sameFileIdentity(root / "a" / "f.dll", root / "b" / "f.dll"));
   EXPECT_FALSE(sameFileIdentity(root / "a", root / "missing"));
   EXPECT_FALSE(sameFileIdentity(root / "missing", root / "missing"));
+}
+
+TEST(Win32Swap, StopsBeforeANameOutsideTheCodePage) {
+  if (GetACP() != 1252) GTEST_SKIP() << "the ANSI code page is " << GetACP();
+  TempDir dir;
+  const fs::path source = fs::path(dir.path()) / "stage";
+  const fs::path dest = fs::path(dir.path()) / "app";
+  const fs::path bad = fs::path(L"sub") / L"x\u0100.dll";
+  const std::map<fs::path, std::string> contents = {
+      {"a.dll", "a"}, {"sub/b.dll", "b"}, {bad, "bad"}, {"sub/c.dll", "c"}, {"z.dll", "z"}};
+  for (const auto& [file, bytes] : contents) writeBytes(source / file, bytes);
+  fs::create_directories(dest);
+  const std::vector<fs::path> order = enumerationOrder(source);
+
+  const std::string result = swapTree(dir / "stage", dir / "app");
+  EXPECT_EQ(result.rfind("swap exception: cannot convert path to the ANSI code page", 0), 0u)
+      << result;
+  expectSwapStoppedAt(source, dest, order, bad, contents);
+}
+
+TEST_F(Win32Children, SwapStopsAtAHeldFile) {
+  const fs::path root = dir_.path();
+  const std::map<fs::path, std::string> contents = {
+      {"a.dll", "a"}, {"sub/b.dll", "b"}, {"VEXO.exe", "new"}, {"sub/c.dll", "c"}};
+  for (const auto& [file, bytes] : contents) writeBytes(root / "stage" / file, bytes);
+  writeBytes(root / "app" / "VEXO.exe", "old");
+  hold((root / "app" / "VEXO.exe").string());
+  std::vector<fs::path> order = enumerationOrder(root / "stage");
+  EXPECT_EQ(swapTree(dir_ / "stage", dir_ / "app"), "MoveFileEx(VEXO.exe) err=5 (file locked)");
+  expectSwapStoppedAt(root / "stage", root / "app", order, "VEXO.exe", contents);
+  EXPECT_EQ(readAll(root / "app" / "VEXO.exe"), "old");
+
+  // A held source file is refused with another code; the text names the
+  // file without its folder.
+  writeBytes(root / "stage2" / "sub" / "held.dll", "held");
+  writeBytes(root / "stage2" / "d.dll", "d");
+  hold((root / "stage2" / "sub" / "held.dll").string());
+  order = enumerationOrder(root / "stage2");
+  EXPECT_EQ(swapTree(dir_ / "stage2", dir_ / "app2"), "MoveFileEx(held.dll) err=32 (file locked)");
+  expectSwapStoppedAt(root / "stage2", root / "app2", order, fs::path("sub") / "held.dll",
+                      {{"sub/held.dll", "held"}, {"d.dll", "d"}});
+}
+
+TEST_F(Win32Children, BackupReadsFilesHeldWithReadSharingOnly) {
+  writeFile(dir_ / "app/VEXO.exe", "exe");
+  writeFile(dir_ / "app/sub/b.dll", "b");
+  hold(dir_ / "app/VEXO.exe");
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(backupInstallation(dir_ / "app", dir_ / "backup"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(snapshotTree(dir_ / "backup"), snapshotTree(dir_ / "app"));
+
+  // A file that no one else may even read stops the copy.
+  writeFile(dir_ / "app/locked.dll", "locked");
+  hold(dir_ / "app/locked.dll", "lock");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(backupInstallation(dir_ / "app", dir_ / "backup"));
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log.rfind("[vexo-updater] backup failed: ", 0), 0u) << log;
+  EXPECT_NE(log.find("copy"), std::string::npos) << log;
+  EXPECT_FALSE(pathExists(dir_ / "backup/locked.dll"));
+  EXPECT_TRUE(isDirectory(dir_ / "backup"));
+}
+
+TEST_F(Win32Children, BackupReplacesReadOnlyCopiesCompletely) {
+  const fs::path root = dir_.path();
+  // An old backup with read-only files in read-only folders, and entries the
+  // installation no longer has.
+  writeBytes(root / "backup" / "gone" / "deep" / "old.dll", "old");
+  writeBytes(root / "backup" / "VEXO.exe", "older");
+  setReadOnly(root / "backup" / "gone" / "deep" / "old.dll");
+  setReadOnly(root / "backup" / "VEXO.exe");
+  setReadOnly(root / "backup" / "gone" / "deep");
+  setReadOnly(root / "backup" / "gone");
+  // The installation has read-only files too; their copies stay read-only,
+  // so the second run has to remove read-only copies of its own making.
+  writeBytes(root / "app" / "VEXO.exe", "exe");
+  writeBytes(root / "app" / "data" / "ro.dat", "ro");
+  fs::create_directories(root / "app" / "empty");
+  setReadOnly(root / "app" / "VEXO.exe");
+  setReadOnly(root / "app" / "data" / "ro.dat");
+  for (int run = 1; run <= 2; ++run) {
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(backupInstallation(dir_ / "app", dir_ / "backup")) << "run " << run;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "run " << run;
+    EXPECT_EQ(snapshotTree(dir_ / "backup"), snapshotTree(dir_ / "app")) << "run " << run;
+    EXPECT_TRUE(isReadOnly(root / "backup" / "data" / "ro.dat")) << "run " << run;
+  }
+}
+
+TEST_F(Win32Children, BackupStopsAtAHeldFileInTheOldBackup) {
+  writeFile(dir_ / "app/VEXO.exe", "exe");
+  writeFile(dir_ / "backup/held.dll", "held");
+  hold(dir_ / "backup/held.dll");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(backupInstallation(dir_ / "app", dir_ / "backup"));
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log.rfind("[vexo-updater] backup failed: ", 0), 0u) << log;
+  EXPECT_NE(log.find("remove_all"), std::string::npos) << log;
+  EXPECT_EQ(readFile(dir_ / "backup/held.dll"), "held");
+  EXPECT_EQ(readFile(dir_ / "app/VEXO.exe"), "exe");
 }

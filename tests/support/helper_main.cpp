@@ -2,6 +2,9 @@
 //   sleep MS          sleeps, then exits 0
 //   hold PATH READY   keeps PATH open (read sharing only on Windows), writes
 //                     READY once it holds it, and sleeps until killed
+//   lock PATH READY   the same without any sharing on Windows, so that not
+//                     even a copy can read PATH (POSIX has no such lock: there
+//                     it is hold)
 //   exit CODE         exits with CODE
 #include <chrono>
 #include <cstdio>
@@ -22,9 +25,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "exit") return std::atoi(argv[2]);
-  if (mode == "hold" && argc >= 4) {
+  if ((mode == "hold" || mode == "lock") && argc >= 4) {
 #ifdef _WIN32
-    HANDLE file = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const DWORD sharing = mode == "hold" ? FILE_SHARE_READ : 0;
+    HANDLE file = CreateFileA(argv[2], GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 101;
 #else
