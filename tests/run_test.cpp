@@ -1,1 +1,380 @@
+// The whole run, through the built vexo-updater as a child process: every
+// outcome with its exact log and marker bytes, what each leaves in the three
+// directories, the restart of VEXO.exe (the stand-in records how it was
+// started), and the refusal of an unusable --vexo-pid.
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+// Names no process anywhere, so the wait gives line A with err=87 and the run
+// goes on at once.
+const char kNoProcess[] = "4000000000";
+const char kEmDash[] = "\xE2\x80\x94";
+
+long long nowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string withoutTrailingSeparator(std::string path) {
+  while (path.size() > 1 && path.back() == kSep) path.pop_back();
+  return path;
+}
+
+// One run's directories. The data folder follows the stand-in's convention
+// ("<installation>-data"), so a restarted VEXO.exe writes its records there.
+struct Layout {
+  TempDir root;
+  std::string install;
+  std::string staging;
+  std::string backup;
+  std::string data;
+  std::string log;
+  std::string marker;
+
+  explicit Layout(const std::string& installName = "app",
+                  const std::string& stagingName = "staging", const std::string& suffix = "") {
+    install = root / installName + suffix;
+    staging = root / stagingName + suffix;
+    data = withoutTrailingSeparator(install) + "-data";
+    backup = joinPath(data, "backup");
+    log = joinPath(data, "updater.log");
+    marker = joinPath(data, "applied-marker.json");
+    makeDirectories(data);
+  }
+};
+
+std::vector<std::string> updaterCommand(const Layout& layout, const std::string& processId) {
+  return {programPath("vexo-updater"),
+          "--install-dir",
+          layout.install,
+          "--staging-dir",
+          layout.staging,
+          "--backup-dir",
+          layout.backup,
+          "--log",
+          layout.log,
+          "--applied-marker",
+          layout.marker,
+          "--idempotency-key",
+          "key-42",
+          "--from-version",
+          "1.0.0",
+          "--to-version",
+          "2.0.0",
+          "--vexo-pid",
+          processId};
+}
+
+void installStandIn(const std::string& folder) {
+  makeDirectories(folder);
+  std::filesystem::copy_file(joinPath(binaryDir(), "VEXO.exe"), joinPath(folder, "VEXO.exe"));
+}
+
+// Version 1.0.0 installed, version 2.0.0 staged: a changed and an added file in
+// nested folders, and an installed file the update does not carry.
+void prepareUpdate(const Layout& layout, bool withStandIn = true) {
+  if (withStandIn) {
+    installStandIn(layout.install);
+    installStandIn(layout.staging);
+  }
+  writeFile(joinPath(layout.install, "version.txt"), "1.0.0\n");
+  writeFile(joinPath(layout.install, "lib/core.dll"), "core 1");
+  writeFile(joinPath(layout.install, "docs/old.txt"), "kept");
+  writeFile(joinPath(layout.staging, "version.txt"), "2.0.0\n");
+  writeFile(joinPath(layout.staging, "lib/core.dll"), "core 2");
+  writeFile(joinPath(layout.staging, "lib/plugins/new.dll"), "new 2");
+}
+
+std::string lines(const std::vector<std::string>& texts) {
+  std::string out;
+  for (const std::string& text : texts) out += "[vexo-updater] " + text + kLineEnd;
+  return out;
+}
+
+std::string startLine(const std::string& processId) {
+  return "starting vexoPid=" + processId + " from=1.0.0 to=2.0.0";
+}
+
+std::string lineA(const std::string& processId) {
+  return "OpenProcess(SYNCHRONIZE, " + processId + ") returned NULL err=87 " + kEmDash +
+         " assuming process already exited";
+}
+
+std::string jsonEscaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// Checks the marker byte for byte, except appliedAt, which must lie between
+// the two clock readings around the run.
+void expectMarker(const Layout& layout, long long before, const std::string& result,
+                  const std::string& errorMessage) {
+  const std::string marker = readFile(layout.marker);
+  const std::string key = "\"appliedAt\":";
+  const std::size_t start = marker.find(key);
+  ASSERT_NE(start, std::string::npos) << marker;
+  const std::size_t digits = start + key.size();
+  const std::size_t end = marker.find(',', digits);
+  ASSERT_NE(end, std::string::npos) << marker;
+  const long long appliedAt = std::stoll(marker.substr(digits, end - digits));
+  EXPECT_GE(appliedAt, before);
+  EXPECT_LE(appliedAt, nowSeconds());
+  EXPECT_EQ(marker.substr(0, digits) + "T" + marker.substr(end),
+            "{\"fromVersion\":\"1.0.0\",\"toVersion\":\"2.0.0\",\"appliedAt\":T,\"result\":\"" +
+                result + "\",\"errorMessage\":\"" + jsonEscaped(errorMessage) +
+                "\",\"idempotencyKey\":\"key-42\"}");
+}
+
+// Waits, bounded, for a file that another process writes last.
+bool waitForFile(const std::string& path) {
+  for (int i = 0; i < 300 && !pathExists(path); ++i) sleepMs(100);
+  // Let the writer close it and exit before the folder is removed.
+  sleepMs(200);
+  return pathExists(path);
+}
+
+// The updater has exited; a relaunch would have been started before that, so
+// a short grace period shows whether one happened.
+void expectNoRelaunch(const Layout& layout) {
+  sleepMs(500);
+  EXPECT_FALSE(pathExists(joinPath(layout.data, "launch.txt")));
+}
+
+// The text between the fixed pieces of the swap failure line.
+std::string swapText(const std::string& log, std::size_t line) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < line; ++i) start = log.find(kLineEnd, start) + strlen(kLineEnd);
+  const std::string prefix = "[vexo-updater] FAIL: swap (";
+  const std::string suffix = std::string("), rolling back") + kLineEnd;
+  const std::size_t end = log.find(kLineEnd, start) + strlen(kLineEnd);
+  const std::string whole = log.substr(start, end - start);
+  if (whole.compare(0, prefix.size(), prefix) != 0 ||
+      whole.size() < prefix.size() + suffix.size() ||
+      whole.compare(whole.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    ADD_FAILURE() << "not a swap failure line: " << whole;
+    return "";
+  }
+  return whole.substr(prefix.size(), whole.size() - prefix.size() - suffix.size());
+}
+
+void expectSuccessfulUpdate(const Layout& layout) {
+  const auto installedBefore = snapshotTree(layout.install);
+  const long long before = nowSeconds();
+
+  EXPECT_EQ(runChild(updaterCommand(layout, kNoProcess)), 0);
+
+  EXPECT_EQ(readFile(layout.log), lines({startLine(kNoProcess), lineA(kNoProcess), "success"}));
+  expectMarker(layout, before, "success", "");
+  EXPECT_FALSE(pathExists(layout.staging));
+  // An overlay: changed and added files arrive, the file the update does not
+  // carry stays.
+  auto expected = installedBefore;
+  expected["version.txt"] = "2.0.0\n";
+  expected["lib/core.dll"] = "core 2";
+  expected["lib/plugins"] = "<dir>";
+  expected["lib/plugins/new.dll"] = "new 2";
+  EXPECT_EQ(snapshotTree(layout.install), expected);
+  EXPECT_EQ(snapshotTree(layout.backup), installedBefore);
+
+  // The restarted stand-in records its command line and working directory,
+  // then reports what it read in the marker.
+  ASSERT_TRUE(waitForFile(joinPath(layout.data, "post-update-check.txt")));
+  // The application has printed its report: none of it reached the log.
+  EXPECT_EQ(readFile(layout.log), lines({startLine(kNoProcess), lineA(kNoProcess), "success"}));
+  EXPECT_EQ(readFile(joinPath(layout.data, "launch.txt")),
+            "arguments=1\nargument=--post-update-check\nworkingDirectory=" +
+                withoutTrailingSeparator(layout.install) + "\n");
+  const std::string report = readFile(joinPath(layout.data, "post-update-check.txt"));
+  EXPECT_NE(report.find("VEXO 2.0.0 post-update check\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("result: success\n"), std::string::npos) << report;
+}
+
+TEST(Run, SuccessReplacesFilesRemovesStagingAndRestartsTheApplication) {
+  Layout layout;
+  prepareUpdate(layout);
+  expectSuccessfulUpdate(layout);
+}
+
+TEST(Run, SuccessWithBlanksAndTrailingSeparatorsInThePaths) {
+  Layout layout("my app", "new version", std::string(1, kSep));
+  prepareUpdate(layout);
+  expectSuccessfulUpdate(layout);
+}
+
+TEST(Run, SuccessWithoutVexoExeStillEndsWithStatusZeroAndTheSuccessLine) {
+  Layout layout;
+  prepareUpdate(layout, /*withStandIn=*/false);
+  const long long before = nowSeconds();
+  EXPECT_EQ(runChild(updaterCommand(layout, kNoProcess)), 0);
+  EXPECT_EQ(readFile(layout.log), lines({startLine(kNoProcess), lineA(kNoProcess), "success"}));
+  expectMarker(layout, before, "success", "");
+  EXPECT_EQ(readFile(joinPath(layout.install, "version.txt")), "2.0.0\n");
+}
+
+TEST(Run, ApplicationStillRunningAfterTheWaitLeavesEverythingUntouched) {
+  Layout layout;
+  prepareUpdate(layout);
+  const auto rootBefore = snapshotTree(layout.root.path());
+  Child application = startChild({programPath("vexo-test-helper"), "sleep", "40000"});
+  const std::string processId = std::to_string(application.pid);
+  const long long before = nowSeconds();
+
+  const int status = runChild(updaterCommand(layout, processId));
+  killChild(application);
+  waitChild(application);
+
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(readFile(layout.log),
+            lines({startLine(processId), "WaitForSingleObject timed out after 30000ms",
+                   "FAIL: VEXO.exe wait timeout"}));
+  expectMarker(layout, before, "error", "VEXO.exe did not exit in 30s");
+  auto rootAfter = snapshotTree(layout.root.path());
+  rootAfter.erase("app-data/updater.log");
+  rootAfter.erase("app-data/applied-marker.json");
+  EXPECT_EQ(rootAfter, rootBefore);
+  expectNoRelaunch(layout);
+}
+
+TEST(Run, BackupFailureStopsBeforeTheInstallationIsTouched) {
+  Layout layout;
+  prepareUpdate(layout);
+  const auto stagingBefore = snapshotTree(layout.staging);
+  std::filesystem::remove_all(layout.install);
+  const long long before = nowSeconds();
+
+  EXPECT_EQ(runChild(updaterCommand(layout, kNoProcess)), 2);
+
+  const std::string log = readFile(layout.log);
+  const std::string head = lines({startLine(kNoProcess), lineA(kNoProcess)});
+  const std::string tail = lines({"FAIL: backup"});
+  ASSERT_GT(log.size(), head.size() + tail.size());
+  EXPECT_EQ(log.substr(0, head.size()), head);
+  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+  const std::string errorLine = log.substr(head.size(), log.size() - head.size() - tail.size());
+  EXPECT_EQ(errorLine.rfind("[vexo-updater] backup failed: ", 0), 0u) << errorLine;
+  EXPECT_EQ(errorLine.find(kLineEnd), errorLine.size() - strlen(kLineEnd)) << errorLine;
+  expectMarker(layout, before, "error", "backup failed");
+  EXPECT_FALSE(pathExists(layout.install));
+  EXPECT_EQ(snapshotTree(layout.staging), stagingBefore);
+}
+
+// Staging brings data/x where the installation has a plain file named data:
+// the folder cannot be made, the swap stops with an exception, and the
+// rollback puts back what the swap had already moved.
+TEST(Run, SwapFailureRollsBackKeepsStagingAndDoesNotRestart) {
+  Layout layout;
+  prepareUpdate(layout);
+  writeFile(joinPath(layout.install, "data"), "a file, not a folder");
+  writeFile(joinPath(layout.staging, "data/x"), "x 2");
+  const auto installedBefore = snapshotTree(layout.install);
+  const long long before = nowSeconds();
+
+  EXPECT_EQ(runChild(updaterCommand(layout, kNoProcess)), 0);
+
+  const std::string log = readFile(layout.log);
+  const std::string failure = swapText(log, 2);
+  EXPECT_EQ(failure.rfind("swap exception: ", 0), 0u) << failure;
+  EXPECT_EQ(log, lines({startLine(kNoProcess), lineA(kNoProcess),
+                        "FAIL: swap (" + failure + "), rolling back"}));
+  expectMarker(layout, before, "rollback", failure);
+  // Every installed file is back as it was. Files that only the update brings
+  // and that were moved before the failure stay: the rollback deletes nothing.
+  auto installedAfter = snapshotTree(layout.install);
+  for (const auto& [path, contents] : installedBefore) {
+    EXPECT_EQ(installedAfter[path], contents) << path;
+  }
+  EXPECT_EQ(readFile(joinPath(layout.staging, "data/x")), "x 2");
+  EXPECT_TRUE(isDirectory(layout.backup));
+  expectNoRelaunch(layout);
+}
+
+// A file that can be neither replaced nor moved back: the swap stops at it
+// and so does the rollback. Natively the immutable flag makes it so; under
+// Wine a process holding the file open does.
+TEST(Run, SwapAndRollbackFailureEndsWithStatusThree) {
+  Layout layout;
+  prepareUpdate(layout);
+  const std::string locked = joinPath(layout.install, "lib/core.dll");
+#ifdef _WIN32
+  const std::string ready = layout.root / "ready";
+  Child holder = startChild({programPath("vexo-test-helper"), "hold", locked, ready});
+  for (int i = 0; i < 300 && !pathExists(ready); ++i) sleepMs(50);
+  ASSERT_TRUE(pathExists(ready));
+#else
+  if (std::system(("chattr +i '" + locked + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "chattr +i is not available here";
+  }
+#endif
+  const long long before = nowSeconds();
+
+  const int status = runChild(updaterCommand(layout, kNoProcess));
+#ifdef _WIN32
+  killChild(holder);
+  waitChild(holder);
+#endif
+
+  EXPECT_EQ(status, 3);
+  const std::string moveFailure = "MoveFileEx(core.dll) err=5 (file locked)";
+  EXPECT_EQ(readFile(layout.log), lines({startLine(kNoProcess), lineA(kNoProcess),
+                                         "FAIL: swap (" + moveFailure + "), rolling back"}));
+  expectMarker(layout, before, "error", "rollback failed: " + moveFailure);
+  EXPECT_EQ(readFile(locked), "core 1");
+  EXPECT_EQ(readFile(joinPath(layout.staging, "lib/core.dll")), "core 2");
+  EXPECT_EQ(readFile(joinPath(layout.backup, "lib/core.dll")), "core 1");
+  expectNoRelaunch(layout);
+}
+
+TEST(Run, UnusableProcessIdIsRefusedBeforeAnythingIsTouched) {
+  Layout layout;
+  prepareUpdate(layout);
+  const auto before = snapshotTree(layout.root.path());
+  for (const char* value : {"", "abc", "4294967296", "-"}) {
+    SCOPED_TRACE(std::string("vexo-pid \"") + value + "\"");
+    EXPECT_EQ(runChild(updaterCommand(layout, value)), 64);
+  }
+  std::vector<std::string> withoutProcessId = updaterCommand(layout, "");
+  withoutProcessId.resize(withoutProcessId.size() - 2);
+  EXPECT_EQ(runChild(withoutProcessId), 64);
+  EXPECT_EQ(snapshotTree(layout.root.path()), before);
+}
+
+// The stand-in as a host: it starts the updater with its own process id and
+// exits; the updater waits for it, updates it and starts it again.
+TEST(Run, StandInApplicationDrivesAWholeUpdate) {
+  Layout layout;
+  prepareUpdate(layout);
+  const std::string standIn = joinPath(layout.install, "VEXO.exe");
+
+  EXPECT_EQ(runChild({standIn, "--update-from", layout.staging, "--updater",
+                      programPath("vexo-updater")}),
+            0);
+
+  ASSERT_TRUE(waitForFile(joinPath(layout.data, "post-update-check.txt")));
+  const std::string report = readFile(joinPath(layout.data, "post-update-check.txt"));
+  EXPECT_NE(report.find("result: success\nversions: 1.0.0 -> 2.0.0\nour request: yes\n"),
+            std::string::npos)
+      << report;
+  const std::string log = readFile(layout.log);
+  EXPECT_EQ(log.rfind("[vexo-updater] starting vexoPid=", 0), 0u) << log;
+  EXPECT_NE(log.find(std::string(" from=1.0.0 to=2.0.0") + kLineEnd), std::string::npos) << log;
+  EXPECT_EQ(log.substr(log.size() - lines({"success"}).size()), lines({"success"})) << log;
+  EXPECT_EQ(readFile(joinPath(layout.install, "version.txt")), "2.0.0\n");
+  EXPECT_FALSE(pathExists(layout.staging));
+}
+
+}  // namespace

@@ -35,6 +35,11 @@ void relaunchApplication(const std::string& installDir) {
 
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
+  // Explicitly no standard handles. Without this flag the system hands the
+  // application our standard handles, although none is inherited otherwise:
+  // both are the log file, and under Wine the application's output then
+  // overwrites the log's first lines.
+  startup.dwFlags = STARTF_USESTDHANDLES;
   PROCESS_INFORMATION info{};
   // The application inherits the environment but no handle: it must not keep
   // the log file open after the updater has gone. A failed start is not
