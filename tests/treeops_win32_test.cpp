@@ -24,8 +24,9 @@ namespace {
 constexpr DWORD kWaitTimeout = 258;
 
 // Started with this variable naming a result file, the test binary checks
-// the ANSI conversion in whatever code page it was given and writes what it
-// found there instead of running the tests.
+// the ANSI conversion, and the operations' handling of its failure, in
+// whatever code page it was given, and writes what it found there instead of
+// running the tests.
 constexpr char kCodePageChildVariable[] = "VEXO_CODEPAGE_CHILD";
 
 // What toFsPath makes of narrow, as text a failed expectation can show.
@@ -59,6 +60,15 @@ int runCodePageChild(const std::string& resultPath) {
   result += "a 82: " + describeToFsPath("a\x82") + "\n";
   result += "82 A0: " + describeToFsPath("\x82\xA0") + "\n";
   result += "U+00E9: " + describeToNarrow(L"\u00E9") + "\n";
+  // The operations turn the refused conversion into their failure results.
+  const std::string folder = resultPath.substr(0, resultPath.find_last_of('\\') + 1);
+  const std::string swap = swapTree(folder + "stage\x82", folder + "app");
+  result += "swap: " + swap.substr(0, swap.find(": ", 16)) + "\n";
+  testing::internal::CaptureStderr();
+  const bool backedUp = backupInstallation(folder + "app\x82", folder + "backup");
+  const std::string log = testing::internal::GetCapturedStderr();
+  result += std::string("backup: ") + (backedUp ? "done " : "failed ") +
+            log.substr(0, log.find(": ", 30)) + "\n";
   // Written under another name first, so the waiting test never reads half.
   const std::string partial = resultPath + ".part";
   std::ofstream(partial, std::ios::binary) << result;
@@ -78,8 +88,10 @@ bool waitForFile(const std::string& path, const Child* child) {
   return false;
 }
 
-// Wine's own exports, present only under Wine.
+// Wine maps the Unix root to drive Z: by default.
 constexpr char kUnixShell[] = "Z:\\bin\\sh";
+
+// Wine's own export, present only under Wine.
 using UnixFileNameFunction = char*(CDECL*)(const WCHAR*);
 
 std::string unixFileName(const std::wstring& windowsPath) {
@@ -268,7 +280,10 @@ TEST(Win32AnsiPath, RefusesInvalidSequencesOfCodePage932) {
             "acp=932\n"
             "a 82: error 1113\n"
             "82 A0: U+3042 back exact\n"
-            "U+00E9: error 1113\n");
+            "U+00E9: error 1113\n"
+            "swap: swap exception: cannot convert path from the ANSI code page\n"
+            "backup: failed [vexo-updater] backup failed: cannot convert path from the ANSI "
+            "code page\n");
 }
 
 TEST_F(Win32Children, OpenProcessRefusesIdsThatNameNoProcess) {
