@@ -87,8 +87,17 @@ show "updater log" "$data/updater.log"
 show "applied marker" "$marker"
 show "report of the restarted VEXO.exe" "$report"
 show "how the restarted VEXO.exe was started" "$data/launch.txt"
+# Each file with its first line, binaries by name only.
+listTree() {
+  (cd "$1" && find . -type f | sort | while read -r f; do
+    case "$f" in
+      *.txt | *.cfg) printf '  %s: %s\n' "${f#./}" "$(head -n 1 "$f" | tr -d '\r')" ;;
+      *) printf '  %s\n' "${f#./}" ;;
+    esac
+  done)
+}
 echo "== installation now ($install):"
-(cd "$install" && find . -type f | sort | sed 's|^\./|  |')
+listTree "$install"
 echo "== VEXO.exe after the update:"
 run "$install/VEXO.exe"
 if [ -e "$staging" ]; then
@@ -96,6 +105,7 @@ if [ -e "$staging" ]; then
 else
   echo "== staging folder removed: $staging"
 fi
-echo "== backup of 1.0.0, left in place: $data/backup"
+echo "== backup of 1.0.0, left in place ($data/backup):"
+listTree "$data/backup"
 echo "== everything is under $root (remove it with: rm -rf $root)"
 [ -f "$report" ]
