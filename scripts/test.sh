@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # The one test command: installs what is missing, then builds and tests the
-# native preset (with sanitizers) and the Windows preset (under Wine).
-# Usage: scripts/test.sh [native] [windows]      (default: both)
+# native preset (with sanitizers) and the Windows preset (under Wine), then
+# runs each fuzz target for 25 s (one test per target).
+# Usage: scripts/test.sh [native] [windows] [fuzz]      (default: all three)
 # Ends with one line: "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(native windows)
+[ ${#presets[@]} -eq 0 ] && presets=(native windows fuzz)
 
 scripts/install-deps.sh || { echo "0 passed, 1 failed"; exit 1; }
 
 passed=0
 failed=0
 for preset in "${presets[@]}"; do
+  [ "$preset" = fuzz ] && continue
   echo "=== $preset: configure and build"
   if ! cmake --preset "$preset" >"build-$preset.log" 2>&1 ||
      ! cmake --build --preset "$preset" >>"build-$preset.log" 2>&1; then
@@ -38,6 +40,18 @@ for preset in "${presets[@]}"; do
   passed=$((passed + total - bad))
   failed=$((failed + bad))
 done
+
+if [[ " ${presets[*]} " == *" fuzz "* ]]; then
+  echo "=== fuzz: build and run"
+  out=$(mktemp)
+  scripts/fuzz.sh 25 2>&1 | tee "$out"
+  ok=$(grep -cE '^fuzz [^ ]+: ok' "$out")
+  bad=$(grep -cE '^fuzz [^ ]+: FAILED' "$out")
+  rm -f "$out"
+  [ $((ok + bad)) -eq 0 ] && bad=1
+  passed=$((passed + ok))
+  failed=$((failed + bad))
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
