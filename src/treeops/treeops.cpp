@@ -108,13 +108,14 @@ void copyTree(const fs::path& from, const fs::path& to) {
   try {
     for (fs::recursive_directory_iterator it(from, fs::directory_options::follow_directory_symlink);
          it != fs::recursive_directory_iterator(); ++it) {
+      // The entry's type queries follow links; for anything else they answer
+      // from the listing without a system call.
       const fs::path target = to / it->path().lexically_relative(from);
-      const fs::file_status status = it->status();
-      if (fs::is_directory(status)) {
+      if (it->is_directory()) {
         fs::create_directory(target);
-      } else if (fs::is_regular_file(status)) {
+      } else if (it->is_regular_file()) {
         copyFileOver(it->path(), target);
-      } else if (!fs::exists(status)) {
+      } else if (!it->exists()) {
         throw fs::filesystem_error("copy", it->path(),
                                    std::make_error_code(std::errc::no_such_file_or_directory));
       } else {
@@ -183,7 +184,9 @@ std::string moveTree(const std::string& sourceRoot, const std::string& destRoot,
   }
 
   for (; it != fs::recursive_directory_iterator(); ++it) {
-    if (!fs::is_regular_file(it->status())) continue;
+    // Follows links; for anything else the listing answers without a
+    // system call.
+    if (!it->is_regular_file()) continue;
 
     // Directory links are never entered, so below the root every directory is
     // a real one and only a link entry can resolve elsewhere: the canonical
