@@ -245,3 +245,37 @@ bool sameFileIdentity(const fs::path& a, const fs::path& b) {
   if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
   return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
+
+void writeFileDurably(const fs::path& path, const std::string& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    throw fs::filesystem_error("write", path, std::error_code(errno, std::generic_category()));
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      close(fd);
+      throw fs::filesystem_error("write", path, std::error_code(err, std::generic_category()));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (fsync(fd) != 0) {
+    const int err = errno;
+    close(fd);
+    throw fs::filesystem_error("write", path, std::error_code(err, std::generic_category()));
+  }
+  close(fd);
+  flushDirectories({path.has_parent_path() ? path.parent_path() : fs::path(".")});
+}
+
+void flushFileSystem(const fs::path& path) {
+  // One syncfs covers every file the backup copied, where a sync per file
+  // would cost a disk flush each.
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  syncfs(fd);
+  close(fd);
+}

@@ -169,3 +169,29 @@ bool sameFileIdentity(const fs::path& a, const fs::path& b) {
   return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
          infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
 }
+
+void writeFileDurably(const std::filesystem::path& path, const std::string& bytes) {
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    throw std::filesystem::filesystem_error(
+        "write", path, std::error_code(static_cast<int>(error), std::system_category()));
+  }
+  DWORD written = 0;
+  const BOOL ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+      written == bytes.size() && FlushFileBuffers(file);
+  const DWORD error = ok ? 0 : GetLastError();
+  CloseHandle(file);
+  if (!ok) {
+    throw std::filesystem::filesystem_error(
+        "write", path, std::error_code(static_cast<int>(error), std::system_category()));
+  }
+}
+
+void flushFileSystem(const std::filesystem::path&) {
+  // Flushing a volume needs administrator rights, which the updater never
+  // asks for; the copies reach the disk through the system's lazy writer.
+}

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <set>
 #include <stdexcept>
@@ -83,22 +84,38 @@ Nesting nestingOf(const fs::path& first, const fs::path& firstCanonical, const f
   return Nesting::kSeparate;
 }
 
-// Why a backup into backupDir would destroy or recurse into the installation;
-// empty when the two are separate.
-std::string backupNestingFault(const std::string& installDir, const fs::path& install,
-                               const std::string& backupDir, const fs::path& backup) {
-  switch (nestingOf(backup, canonicalForm(backup), install, canonicalForm(install))) {
+// Why a backup into backupDir would destroy or recurse into the directory
+// other (the installation or the staging directory, named by label); empty
+// when the two are separate.
+std::string backupNestingFault(const std::string& backupDir, const fs::path& backup,
+                               const std::string& otherDir, const char* label) {
+  const fs::path other = toFsPath(otherDir);
+  switch (nestingOf(backup, canonicalForm(backup), other, canonicalForm(other))) {
     case Nesting::kSame:
-      return "backup directory " + backupDir + " is the installation directory " + installDir;
+      return "backup directory " + backupDir + " is the " + label + " " + otherDir;
     case Nesting::kFirstInsideSecond:
-      return "backup directory " + backupDir + " lies inside the installation directory " +
-             installDir;
+      return "backup directory " + backupDir + " lies inside the " + label + " " + otherDir;
     case Nesting::kSecondInsideFirst:
-      return "backup directory " + backupDir + " contains the installation directory " + installDir;
+      return "backup directory " + backupDir + " contains the " + label + " " + otherDir;
     case Nesting::kSeparate:
       break;
   }
   return "";
+}
+
+// The journal's path: the backup directory's own path, without trailing
+// separators, with ".pending" appended, so that it lies beside the backup.
+std::string readSmallFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw fs::filesystem_error("read", path, std::make_error_code(std::errc::io_error));
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+fs::path journalPath(const std::string& backupDir) {
+  fs::path path = toFsPath(backupDir);
+  while (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
+  path += ".pending";
+  return path;
 }
 
 // Copies the contents of from into the existing directory to. The library's
@@ -173,7 +190,7 @@ void noteReceiving(const fs::path& destRoot, const fs::path& relative, const fs:
 }
 
 std::string moveTree(const std::string& sourceRoot, const std::string& destRoot,
-                     std::set<fs::path>* received) {
+                     std::set<fs::path>* received, std::vector<MovedFile>* moved) {
   const fs::path source = toFsPath(sourceRoot);
   const fs::path dest = toFsPath(destRoot);
   fs::recursive_directory_iterator it(source);
@@ -214,6 +231,7 @@ std::string moveTree(const std::string& sourceRoot, const std::string& destRoot,
       return text;
     }
     if (!parentKnown) noteReceiving(dest, relative, parent, created, received);
+    if (moved != nullptr) moved->push_back(MovedFile{from, to});
   }
   return "";
 }
@@ -240,15 +258,25 @@ bool waitForProcessExit(std::uint32_t processId, std::uint32_t timeoutMs) {
 }
 
 bool backupInstallation(const std::string& installDir, const std::string& backupDir) {
+  return backupInstallation(installDir, backupDir, "");
+}
+
+bool backupInstallation(const std::string& installDir, const std::string& backupDir,
+                        const std::string& stagingDir) {
   try {
     const fs::path backup = toFsPath(backupDir);
     const bool present = fs::exists(backup);
-    // Removing the old backup must never reach the installation, and a copy
-    // into itself would never end: refuse nested directories before anything
-    // is removed.
-    if (!installDir.empty() && !backupDir.empty()) {
-      const std::string fault =
-          backupNestingFault(installDir, toFsPath(installDir), backupDir, backup);
+    // Removing the old backup must never reach the installation or the staged
+    // version, and a copy into itself would never end: refuse nested
+    // directories before anything is removed.
+    if (!backupDir.empty()) {
+      std::string fault;
+      if (!installDir.empty()) {
+        fault = backupNestingFault(backupDir, backup, installDir, "installation directory");
+      }
+      if (fault.empty() && !stagingDir.empty()) {
+        fault = backupNestingFault(backupDir, backup, stagingDir, "staging directory");
+      }
       if (!fault.empty()) {
         logLine("backup failed: ", fault);
         return false;
@@ -257,6 +285,9 @@ bool backupInstallation(const std::string& installDir, const std::string& backup
     if (present) removeTree(backup);
     fs::create_directories(backup);
     copyTree(toFsPath(installDir), backup);
+    // The swap that follows destroys the only other copy of each file it
+    // replaces: the backup must be on the disk before the first move.
+    flushFileSystem(backup);
     return true;
   } catch (const std::exception& e) {
     logLine("backup failed: ", e.what());
@@ -264,14 +295,72 @@ bool backupInstallation(const std::string& installDir, const std::string& backup
   }
 }
 
+bool updateInterrupted(const std::string& backupDir, const std::string& idempotencyKey) {
+  try {
+    const fs::path journal = journalPath(backupDir);
+    if (backupDir.empty() || !fs::is_regular_file(journal) ||
+        !fs::is_directory(toFsPath(backupDir))) {
+      return false;
+    }
+    return readSmallFile(journal) == idempotencyKey;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::string beginUpdateJournal(const std::string& backupDir, const std::string& idempotencyKey) {
+  try {
+    writeFileDurably(journalPath(backupDir), idempotencyKey);
+    return "";
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
+void endUpdateJournal(const std::string& backupDir) {
+  try {
+    const fs::path journal = journalPath(backupDir);
+    std::error_code ignored;
+    fs::remove(journal, ignored);
+    flushDirectories({journal.parent_path().empty() ? fs::path(".") : journal.parent_path()});
+  } catch (const std::exception&) {
+    // A journal left behind only makes a rerun with the same key keep the
+    // backup, which is safe.
+  }
+}
+
 std::string swapTree(const std::string& sourceRoot, const std::string& destRoot) {
+  return swapTree(sourceRoot, destRoot, nullptr);
+}
+
+std::string swapTree(const std::string& sourceRoot, const std::string& destRoot,
+                     std::vector<MovedFile>* moved) {
   std::set<fs::path> received;
   std::string result;
   try {
-    result = moveTree(sourceRoot, destRoot, &received);
+    result = moveTree(sourceRoot, destRoot, &received, moved);
   } catch (const std::exception& e) {
     result = std::string("swap exception: ") + e.what();
   }
   flushDirectories(received);
   return result;
+}
+
+std::size_t undoMoves(const std::vector<MovedFile>& moved) {
+  std::set<fs::path> received;
+  std::size_t left = moved.size();
+  try {
+    for (auto file = moved.rbegin(); file != moved.rend(); ++file) {
+      // The source's directories stay after a swap, so each file goes back
+      // into the folder it came from; one that cannot is left where it is.
+      if (moveFileReplacing(file->to, file->from) == 0) {
+        received.insert(toFsPath(file->from).parent_path());
+        --left;
+      }
+    }
+  } catch (const std::exception&) {
+    // Only memory can run out here; what was moved back stays moved back.
+  }
+  flushDirectories(received);
+  return left;
 }

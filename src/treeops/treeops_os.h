@@ -52,6 +52,14 @@ std::uint32_t moveFileReplacing(const std::string& from, const std::string& to);
 // with every directory that received a file.
 void flushDirectories(const std::set<std::filesystem::path>& directories);
 
+// Writes bytes to a new or truncated file and makes the file and its entry
+// in the parent directory durable. Throws std::filesystem::filesystem_error.
+void writeFileDurably(const std::filesystem::path& path, const std::string& bytes);
+
+// Makes everything written so far below path durable, where the platform
+// needs it (file copies are cached; moves on Windows are written through).
+void flushFileSystem(const std::filesystem::path& path);
+
 // True when both paths exist and name the same file or directory.
 bool sameFileIdentity(const std::filesystem::path& a, const std::filesystem::path& b);
 
