@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/handoff.h"
 #include "app/options.h"
@@ -55,18 +56,38 @@ int runUpdate(int argc, const char* const* argv) {
   }
   pauseMilliseconds(kSettleMs);
 
-  if (!backupInstallation(installDir, backupDir)) {
-    logLine("FAIL: backup");
-    return finish("error", "backup failed", 2);
+  // A journal of an earlier run with the same key means that run stopped
+  // while moving files in: its backup is then the only complete copy of the
+  // old version and must not be replaced by a copy of the half-updated
+  // installation. The swap below finishes the job instead.
+  if (!updateInterrupted(backupDir, idempotencyKey)) {
+    if (!backupInstallation(installDir, backupDir, stagingDir)) {
+      logLine("FAIL: backup");
+      return finish("error", "backup failed", 2);
+    }
+    const std::string journalError = beginUpdateJournal(backupDir, idempotencyKey);
+    if (!journalError.empty()) {
+      // Without the journal a run stopped in the middle of the swap could not
+      // be resumed without losing the old version: move nothing.
+      logLine("backup failed: cannot record the update in progress: ", journalError);
+      logLine("FAIL: backup");
+      return finish("error", "backup failed", 2);
+    }
   }
 
-  const std::string swapError = swapTree(stagingDir, installDir);
+  std::vector<MovedFile> moved;
+  const std::string swapError = swapTree(stagingDir, installDir, &moved);
   if (!swapError.empty()) {
     logLine("FAIL: swap (", swapError, "), rolling back");
+    // The staged files go back first: the rollback would otherwise overwrite
+    // every one of them that replaced an installed file.
+    undoMoves(moved);
     const std::string rollbackError = swapTree(backupDir, installDir);
     if (!rollbackError.empty()) return finish("error", "rollback failed: " + rollbackError, 3);
+    endUpdateJournal(backupDir);
     return finish("rollback", swapError, 0);
   }
+  endUpdateJournal(backupDir);
 
   removeStaging(stagingDir);
   finish("success", "", 0);
