@@ -200,6 +200,7 @@ std::string moveTree(const std::string& sourceRoot, const std::string& destRoot,
     if (!fault.empty()) throw std::runtime_error(fault);
   }
 
+  fs::path::string_type lastParent;
   for (; it != fs::recursive_directory_iterator(); ++it) {
     // Follows links; for anything else the listing answers without a
     // system call.
@@ -218,7 +219,9 @@ std::string moveTree(const std::string& sourceRoot, const std::string& destRoot,
     }
     const fs::path target = dest / relative;
     const fs::path parent = target.parent_path();
-    const bool parentKnown = received->count(parent) != 0;
+    // Files of one directory come one after another: compare with the last
+    // one's directory before searching the set.
+    const bool parentKnown = parent.native() == lastParent || received->count(parent) != 0;
     const bool created = !parentKnown && fs::create_directories(parent);
 
     const std::string from = toNarrow(it->path());
@@ -231,6 +234,7 @@ std::string moveTree(const std::string& sourceRoot, const std::string& destRoot,
       return text;
     }
     if (!parentKnown) noteReceiving(dest, relative, parent, created, received);
+    lastParent = parent.native();
     if (moved != nullptr) moved->push_back(MovedFile{from, to});
   }
   return "";
