@@ -1,0 +1,139 @@
+// vexo-bench: times one backup or swap, or the tool it is measured against,
+// in this process, and prints "<seconds> <peak RSS in KiB>". scripts/bench.sh
+// starts one process per measurement so every peak is the case's own.
+//   make ROOT COUNT BYTES   writes COUNT files of BYTES below ROOT, 100 per
+//                           directory, in two levels of directories
+//   backup FROM TO          backupInstallation(FROM, TO)
+//   cp FROM TO              cp -r FROM TO, then syncfs on TO, as the backup
+//                           syncs its copy (peak RSS is cp's)
+//   swap FROM TO            swapTree(FROM, TO)
+//   rename FROM TO          one rename per file and a mkdir per directory
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "treeops/treeops.h"
+
+namespace {
+
+constexpr long kFilesPerDirectory = 100;
+constexpr long kDirectoriesPerGroup = 100;
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "vexo-bench: %s: %s\n", what.c_str(), std::strerror(errno));
+  std::exit(1);
+}
+
+void makeDirectory(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) fail("mkdir " + path);
+}
+
+void makeTree(const std::string& root, long count, long bytes) {
+  const std::string contents(static_cast<std::size_t>(bytes), 'v');
+  makeDirectory(root);
+  std::string directory;
+  for (long i = 0; i < count; ++i) {
+    const long leaf = i / kFilesPerDirectory;
+    if (i % kFilesPerDirectory == 0) {
+      const std::string group = root + "/g" + std::to_string(leaf / kDirectoriesPerGroup);
+      makeDirectory(group);
+      directory = group + "/d" + std::to_string(leaf % kDirectoriesPerGroup);
+      makeDirectory(directory);
+    }
+    std::ofstream out(directory + "/f" + std::to_string(i) + ".bin", std::ios::binary);
+    out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+    if (!out) fail("write below " + directory);
+  }
+}
+
+// The least any swap has to do: list each directory, make it at the
+// destination, rename each file. No status reads, no path objects, no sync.
+void renameTree(const std::string& from, const std::string& to) {
+  makeDirectory(to);
+  DIR* directory = opendir(from.c_str());
+  if (directory == nullptr) fail("opendir " + from);
+  while (const dirent* entry = readdir(directory)) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    const std::string source = from + "/" + name;
+    const std::string target = to + "/" + name;
+    if (entry->d_type == DT_DIR) {
+      renameTree(source, target);
+    } else if (std::rename(source.c_str(), target.c_str()) != 0) {
+      fail("rename " + source);
+    }
+  }
+  closedir(directory);
+}
+
+void copyWithCp(const std::string& from, const std::string& to) {
+  const pid_t pid = fork();
+  if (pid < 0) fail("fork");
+  if (pid == 0) {
+    execlp("cp", "cp", "-r", from.c_str(), to.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    fail("cp -r " + from);
+  }
+  const int fd = open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || syncfs(fd) != 0) fail("syncfs " + to);
+  close(fd);
+}
+
+long peakKib(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  return usage.ru_maxrss;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: vexo-bench make|backup|cp|swap|rename ARGS\n");
+    return 2;
+  }
+  const std::string mode = argv[1];
+  const std::string first = argv[2];
+  const std::string second = argv[3];
+  if (mode == "make") {
+    if (argc < 5) return 2;
+    makeTree(first, std::atol(argv[3]), std::atol(argv[4]));
+    return 0;
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  int who = RUSAGE_SELF;
+  if (mode == "backup") {
+    if (!backupInstallation(first, second)) return 1;
+  } else if (mode == "cp") {
+    copyWithCp(first, second);
+    who = RUSAGE_CHILDREN;
+  } else if (mode == "swap") {
+    const std::string error = swapTree(first, second);
+    if (!error.empty()) {
+      std::fprintf(stderr, "vexo-bench: %s\n", error.c_str());
+      return 1;
+    }
+  } else if (mode == "rename") {
+    renameTree(first, second);
+  } else {
+    return 2;
+  }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  std::printf("%.3f %ld\n", elapsed.count(), peakKib(who));
+  return 0;
+}
