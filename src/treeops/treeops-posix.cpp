@@ -244,7 +244,7 @@ void copyFileOver(const fs::path& from, const fs::path& to) {
   const auto fail = [&](int err) {
     if (out >= 0) close(out);
     if (in >= 0) close(in);
-    throw fs::filesystem_error("cannot copy file", from, to,
+    throw fs::filesystem_error("copy_file", from, to,
                                std::error_code(err, std::generic_category()));
   };
   in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
@@ -267,7 +267,15 @@ void copyFileOver(const fs::path& from, const fs::path& to) {
   close(in);
 }
 
-void removeTree(const fs::path& path) { fs::remove_all(path); }
+void removeTree(const fs::path& path) {
+  // The library words its error "cannot remove all"; the failure line names
+  // the operation the same way on every platform.
+  try {
+    fs::remove_all(path);
+  } catch (const fs::filesystem_error& e) {
+    throw fs::filesystem_error("remove_all", e.path1(), e.path2(), e.code());
+  }
+}
 
 std::uint32_t moveFileReplacing(const std::string& from, const std::string& to) {
   if (std::rename(from.c_str(), to.c_str()) == 0) return 0;
