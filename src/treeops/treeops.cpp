@@ -103,14 +103,15 @@ std::string backupNestingFault(const std::string& backupDir, const fs::path& bac
   return "";
 }
 
-// The journal's path: the backup directory's own path, without trailing
-// separators, with ".pending" appended, so that it lies beside the backup.
+// The whole of a small file, such as the journal.
 std::string readSmallFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw fs::filesystem_error("read", path, std::make_error_code(std::errc::io_error));
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The journal's path: the backup directory's own path, without trailing
+// separators, with ".pending" appended, so that it lies beside the backup.
 fs::path journalPath(const std::string& backupDir) {
   fs::path path = toFsPath(backupDir);
   while (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
