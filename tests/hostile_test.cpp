@@ -472,6 +472,55 @@ TEST(HostileOptions, MissingMarkerOrLogChangesNothingElse) {
   }
 }
 
+// Each directory option naming a plain file instead. A file at the backup
+// path is the one thing the run deletes: the backup takes its place.
+TEST(HostileOptions, DirectoryOptionsThatNameFiles) {
+  for (const std::string option : {"install-dir", "staging-dir", "backup-dir"}) {
+    SCOPED_TRACE(option);
+    Site site;
+    site.prepare();
+    const std::string file = site.root / "a-file";
+    writeFile(file, "a file");
+    const int status = site.run(with(site.command(), option, file));
+    const std::string log = fileOrNone(site.log);
+    if (option == "install-dir") {
+      EXPECT_EQ(status, 2);
+      EXPECT_EQ(middleLine(log, "FAIL: backup").rfind("backup failed: ", 0), 0u) << log;
+      EXPECT_EQ(markerOf(site.marker), markerFor("error", "backup failed"));
+    } else if (option == "staging-dir") {
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(swapFailureOf(log).rfind("swap exception: ", 0), 0u) << log;
+      EXPECT_EQ(markerOf(site.marker), markerFor("rollback", swapFailureOf(log)));
+    } else {
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(log, lines({kStart, kLineA, "success"}));
+      EXPECT_EQ(filesOf(file), kOld);
+      continue;
+    }
+    EXPECT_EQ(readFile(file), "a file");
+    EXPECT_EQ(filesOf(site.install), kOld);
+    EXPECT_EQ(filesOf(site.staging), kNew);
+  }
+}
+
+// "." as the backup directory names the updater's working directory, which
+// a process cannot remove under that name (nor, under Windows, under any):
+// the old backup's removal fails after it has emptied the folder.
+TEST(HostileOptions, BackupDirectoryThatIsTheWorkingDirectory) {
+  Site site;
+  site.prepare();
+  plant(site.root / "work", {{"notes.txt", "the host's"}});
+  site.backupArg = ".";
+
+  EXPECT_EQ(runChild(site.command(), site.root / "work"), 2);
+  const std::string reason = middleLine(fileOrNone(site.log), "FAIL: backup");
+  EXPECT_EQ(reason.rfind("backup failed: filesystem error: remove_all: ", 0), 0u) << reason;
+  EXPECT_EQ(markerOf(site.marker), markerFor("error", "backup failed"));
+  EXPECT_EQ(filesOf(site.install), kOld);
+  EXPECT_EQ(filesOf(site.staging), kNew);
+  EXPECT_TRUE(isDirectory(site.root / "work"));
+}
+
 // Unknown names are stored and never read; a stray argument or a joined
 // name=value shifts every later pair, so the options after it are lost.
 TEST(HostileOptions, GarbageArgumentsNeverTouchAFileTheyDoNotName) {
@@ -836,6 +885,9 @@ TEST(HostileReports, LogOrMarkerInsideTheBackupOrStagingDirectory) {
     EXPECT_EQ(filesOf(site.staging), kNew);
     const std::string log = readFile(site.log);
     EXPECT_EQ(log.rfind("[vexo-updater] an earlier run\n" + lines({kStart, kLineA}), 0), 0u) << log;
+    EXPECT_NE(log.find("[vexo-updater] backup failed: filesystem error: remove_all: "),
+              std::string::npos)
+        << log;
 #else
     // Deleted with the old backup while open: the earlier lines and this
     // run's are gone; the outcome is the same as with any log.
