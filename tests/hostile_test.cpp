@@ -910,6 +910,40 @@ TEST(HostileReports, LogOrMarkerInsideTheBackupOrStagingDirectory) {
   }
 }
 
+// A log inside the installation is copied into the backup, and a rollback
+// moves that copy back over the open log. Natively the log is then the
+// backup's copy: the lines written since the backup are gone from it. Under
+// Windows the open log refuses the move, so every failed update stops its
+// rollback there and ends with status 3, the installation left mixed.
+TEST(HostileReports, LogInsideTheInstallationDuringARollback) {
+  Site site;
+  site.prepare();
+  site.log = site.install + kSep + "updater.log";
+  const std::string last = enumerationOrder(site.staging).back();
+  const Pin pin(joinPath(site.staging, last), site.root / "ready");
+  if (!pin.held()) GTEST_SKIP() << "cannot pin a file here";
+
+  const int status = site.run();
+  const std::string failure = "MoveFileEx(" + fs::path(last).filename().string() +
+                              ") err=" + kPinnedSourceCode + " (file locked)";
+#ifdef _WIN32
+  expectTruthful(site, status, kOld, kNew);
+  EXPECT_EQ(status, 3);
+  EXPECT_EQ(markerOf(site.marker),
+            markerFor("error", "rollback failed: MoveFileEx(updater.log) err=5 (file locked)"));
+  EXPECT_EQ(fileOrNone(site.log),
+            lines({kStart, kLineA, "FAIL: swap (" + failure + "), rolling back"}));
+#else
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(markerOf(site.marker), markerFor("rollback", failure));
+  EXPECT_EQ(fileOrNone(site.log), lines({kStart, kLineA}));
+  Tree installed = filesOf(site.install);
+  installed.erase("updater.log");
+  EXPECT_EQ(installed, kOld);
+  EXPECT_EQ(filesOf(site.staging), kNew);
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // The update journal beside the backup, <backup-dir>.pending, taken by
 // something else.
