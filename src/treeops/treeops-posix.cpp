@@ -159,7 +159,7 @@ int copyAll(int in, int out) {
 
 // rename cannot cross file systems; like a move with copying allowed, the
 // file is copied and the original deleted. The copy is written under a
-// temporary name beside the target and made durable before it replaces the
+// temporary name of its own beside the target and made durable before it replaces the
 // target, so the target is never seen half-written.
 std::uint32_t moveAcrossFileSystems(const std::string& from, const std::string& to) {
   const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
@@ -170,8 +170,11 @@ std::uint32_t moveAcrossFileSystems(const std::string& from, const std::string& 
     close(in);
     return code;
   }
-  const std::string temporary = to + ".vexo-moving";
-  const int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // The temporary name is made unique and created exclusively: a file that
+  // happens to carry a similar name, in the installation or among the staged
+  // files, must never be overwritten.
+  std::string temporary = to + ".vexo-XXXXXX";
+  const int out = mkostemp(&temporary[0], O_CLOEXEC);
   if (out < 0) {
     const std::uint32_t code = windowsErrorCode(errno);
     close(in);
