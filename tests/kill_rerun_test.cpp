@@ -295,10 +295,9 @@ TEST(KillAndRerun, KilledWhileGivingStagedFilesBack) {
 
 // The same, killed during the rollback that follows (calls 4,000 to 5,999):
 // the rollback has moved part of the old version out of the backup, so a
-// rerun that resumes the swap replaces those files, now found only in the
-// installation. Disabled until a rerun finishes an interrupted rollback
-// before it resumes the swap.
-TEST(KillAndRerun, DISABLED_KilledDuringTheRollback) {
+// rerun must finish the rollback before it starts the update again, or those
+// files, found only in the installation, would be replaced.
+TEST(KillAndRerun, KilledDuringTheRollback) {
   Tally tally;
   for (const int n : {1, 1000, kInstalled}) {
     SCOPED_TRACE("killed before rollback move " + std::to_string(n));

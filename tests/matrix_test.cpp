@@ -551,9 +551,8 @@ TEST(EveryFailurePoint, RollbackStopsAtAnInstalledFileThatCannotBeReplaced) {
 
 // A failed rollback reported, the obstacle goes and the host starts the same
 // update again: it must finish it without losing a file of the old version,
-// some of which the rollback had already moved out of the backup. Disabled
-// until a rerun finishes an interrupted rollback before it resumes the swap.
-TEST(EveryFailurePoint, DISABLED_RerunAfterAFailedRollbackFinishesTheUpdate) {
+// some of which the rollback had already moved out of the backup.
+TEST(EveryFailurePoint, RerunAfterAFailedRollbackFinishesTheUpdate) {
   const Versions& versions = matrixVersions();
   const std::size_t moves = versions.staged.size();
   Tally tally;
@@ -585,10 +584,9 @@ void rollbackFailsAtEveryMove(bool firstHalf) {
 }
 
 // The staged files moved in are given back, newest first, before the
-// rollback; here one of those moves is refused. Disabled until the run stops
-// short of a rollback that would overwrite a staged file it could not give
-// back.
-TEST(EveryFailurePoint, DISABLED_GivingAStagedFileBackFailsAndNothingIsLost) {
+// rollback; here one of those moves is refused, and the run must stop short
+// of a rollback that would overwrite the staged file it could not give back.
+TEST(EveryFailurePoint, GivingAStagedFileBackFailsAndNothingIsLost) {
   const std::size_t moves = matrixVersions().staged.size();
   Tally tally;
   for (std::size_t k = 2; k <= moves; ++k) {

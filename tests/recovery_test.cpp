@@ -115,7 +115,10 @@ void stopHalfWay(const Update& update, const std::string& key) {
   for (const auto& [path, contents] : filesBelow(update.install)) {
     writeFile(joinPath(update.backup, path), contents);
   }
-  writeFile(update.journal, key);
+  writeFile(update.journal,
+            "vexo-updater update journal\nstate: moving staged files in\n"
+            "idempotencyKey: " +
+                key + "\n");
   for (const char* moved : {"VEXO.dat", "lib/core.dll"}) {
     writeFile(joinPath(update.install, moved), readFile(joinPath(update.staging, moved)));
     std::remove(joinPath(update.staging, moved).c_str());
@@ -123,37 +126,68 @@ void stopHalfWay(const Update& update, const std::string& key) {
 }
 
 TEST(Recovery, RerunAfterAStopInTheSwapKeepsTheBackupAndFinishes) {
-  Update update;
-  const auto oldVersion = filesBelow(update.install);
-  stopHalfWay(update, "key-7");
+  // The key does not matter: a host may retry with a new one, and the backup
+  // is the only complete copy of the old version either way.
+  for (const char* key : {"key-7", "a-new-key"}) {
+    Update update;
+    const auto oldVersion = filesBelow(update.install);
+    stopHalfWay(update, "key-7");
 
-  EXPECT_EQ(update.run("key-7"), 0);
-  EXPECT_EQ(filesBelow(update.backup), oldVersion);
-  EXPECT_EQ(filesBelow(update.install),
-            (std::map<std::string, std::string>{{"VEXO.dat", "vexo 2"},
-                                                {"docs/readme.txt", "readme 2"},
-                                                {"lib/core.dll", "core 2"},
-                                                {"lib/new-only.dll", "new only"},
-                                                {"lib/old-only.dll", "old only"}}));
-  EXPECT_FALSE(pathExists(update.journal));
-  EXPECT_FALSE(pathExists(update.staging));
+    EXPECT_EQ(update.run(key), 0) << key;
+    EXPECT_EQ(filesBelow(update.backup), oldVersion) << key;
+    EXPECT_EQ(filesBelow(update.install),
+              (std::map<std::string, std::string>{{"VEXO.dat", "vexo 2"},
+                                                  {"docs/readme.txt", "readme 2"},
+                                                  {"lib/core.dll", "core 2"},
+                                                  {"lib/new-only.dll", "new only"},
+                                                  {"lib/old-only.dll", "old only"}}))
+        << key;
+    EXPECT_FALSE(pathExists(update.journal)) << key;
+    EXPECT_FALSE(pathExists(update.staging)) << key;
+  }
 }
 
-TEST(Recovery, JournalOfAnotherUpdateOrWithoutItsBackupDoesNotStopANewBackup) {
+TEST(Recovery, RerunAfterAStopInTheRollbackFinishesItThenUpdates) {
+  Update update;
+  const auto oldVersion = filesBelow(update.install);
+  // Stopped with half the backup moved back: the staged files were given
+  // back, core.dll is back in place, readme.txt still only in the backup.
+  for (const auto& [path, contents] : oldVersion) {
+    writeFile(joinPath(update.backup, path), contents);
+  }
+  writeFile(joinPath(update.install, "docs/readme.txt"), "readme 2");
+  std::remove(joinPath(update.backup, "lib/core.dll").c_str());
+  writeFile(update.journal,
+            "vexo-updater update journal\nstate: rolling back\nidempotencyKey: key-7\n");
+
+  EXPECT_EQ(update.run(), 0);
+  EXPECT_NE(readFile(update.marker).find("\"result\":\"success\""), std::string::npos);
+  EXPECT_EQ(filesBelow(update.backup), oldVersion);
+  EXPECT_EQ(readFile(joinPath(update.install, "lib/core.dll")), "core 2");
+  EXPECT_FALSE(pathExists(update.journal));
+}
+
+TEST(Recovery, WhatIsNotAJournalNeitherStopsABackupNorIsOverwritten) {
   {
+    // A journal whose backup has gone protects nothing.
     Update update;
-    stopHalfWay(update, "another-key");
-    const auto halfUpdated = filesBelow(update.install);
-    EXPECT_EQ(update.run("key-7"), 0);
-    EXPECT_EQ(filesBelow(update.backup), halfUpdated);
+    writeFile(update.journal, "vexo-updater update journal\nstate: moving staged files in\n");
+    const auto oldVersion = filesBelow(update.install);
+    EXPECT_EQ(update.run(), 0);
+    EXPECT_EQ(filesBelow(update.backup), oldVersion);
     EXPECT_FALSE(pathExists(update.journal));
   }
   {
+    // Someone's file at the journal's place is neither taken for a journal
+    // nor written over: the run stops before it moves anything.
     Update update;
-    writeFile(update.journal, "key-7");
+    makeDirectories(update.backup);
+    writeFile(update.journal, "notes of mine");
     const auto oldVersion = filesBelow(update.install);
-    EXPECT_EQ(update.run("key-7"), 0);
-    EXPECT_EQ(filesBelow(update.backup), oldVersion);
+    EXPECT_EQ(update.run(), 2);
+    EXPECT_EQ(readFile(update.journal), "notes of mine");
+    EXPECT_EQ(filesBelow(update.install), oldVersion);
+    EXPECT_NE(readFile(update.log).find("cannot record the update in progress"), std::string::npos);
   }
 }
 
@@ -168,7 +202,7 @@ TEST(Recovery, FailedRollbackKeepsTheJournalSoARerunCannotReplaceTheBackup) {
   }
   EXPECT_EQ(update.run(), 3);
   std::system(("chattr -i '" + locked + "'").c_str());
-  EXPECT_EQ(readFile(update.journal), "key-7");
+  EXPECT_NE(readFile(update.journal).find("state: rolling back"), std::string::npos);
   // Every old file is still somewhere, byte for byte.
   const auto backup = filesBelow(update.backup);
   const auto install = filesBelow(update.install);

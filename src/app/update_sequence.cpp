@@ -56,19 +56,38 @@ int runUpdate(int argc, const char* const* argv) {
   }
   pauseMilliseconds(kSettleMs);
 
-  // A journal of an earlier run with the same key means that run stopped
-  // while moving files in: its backup is then the only complete copy of the
-  // old version and must not be replaced by a copy of the half-updated
-  // installation. The swap below finishes the job instead.
-  if (!updateInterrupted(backupDir, idempotencyKey)) {
+  // The journal tells whether an earlier run stopped while the backup was the
+  // only complete copy of the old version. Replacing the backup then would
+  // lose that copy, so the earlier run is finished instead: a stopped
+  // rollback is completed first, a stopped update keeps its backup and its
+  // swap moves the rest of the staged files in.
+  const UpdateJournal journal = readUpdateJournal(backupDir);
+  if (journal == UpdateJournal::kRollingBack) {
+    const std::string rollbackError = swapTree(backupDir, installDir);
+    if (!rollbackError.empty()) {
+      logLine("FAIL: rollback of an interrupted update (", rollbackError, ")");
+      return finish("error", "rollback failed: " + rollbackError, 3);
+    }
+    endUpdateJournal(backupDir);
+  }
+  if (journal != UpdateJournal::kSwapping) {
+    for (const std::string* path : {&logPath, &markerPath}) {
+      if (isUpdateJournal(backupDir, *path)) {
+        // Writing the journal would destroy that file, or the file the journal.
+        logLine("backup failed: ", *path, " is the place of the update journal");
+        logLine("FAIL: backup");
+        return finish("error", "backup failed", 2);
+      }
+    }
     if (!backupInstallation(installDir, backupDir, stagingDir)) {
       logLine("FAIL: backup");
       return finish("error", "backup failed", 2);
     }
-    const std::string journalError = beginUpdateJournal(backupDir, idempotencyKey);
+    const std::string journalError =
+        writeUpdateJournal(backupDir, UpdateJournal::kSwapping, idempotencyKey);
     if (!journalError.empty()) {
       // Without the journal a run stopped in the middle of the swap could not
-      // be resumed without losing the old version: move nothing.
+      // be finished without losing the old version: move nothing.
       logLine("backup failed: cannot record the update in progress: ", journalError);
       logLine("FAIL: backup");
       return finish("error", "backup failed", 2);
@@ -80,8 +99,15 @@ int runUpdate(int argc, const char* const* argv) {
   if (!swapError.empty()) {
     logLine("FAIL: swap (", swapError, "), rolling back");
     // The staged files go back first: the rollback would otherwise overwrite
-    // every one of them that replaced an installed file.
-    undoMoves(moved);
+    // every one of them that replaced an installed file. If one cannot go
+    // back, rolling back would destroy it; the backup is still complete and
+    // the journal still says so, so the next run can finish the update.
+    const std::string undoError = undoMoves(moved);
+    if (!undoError.empty()) return finish("error", "rollback failed: " + undoError, 3);
+    // From here the backup's files move out: a run stopped now must finish
+    // the rollback rather than the update. Should this write fail, rolling
+    // back is still the best this run can do.
+    writeUpdateJournal(backupDir, UpdateJournal::kRollingBack, idempotencyKey);
     const std::string rollbackError = swapTree(backupDir, installDir);
     if (!rollbackError.empty()) return finish("error", "rollback failed: " + rollbackError, 3);
     endUpdateJournal(backupDir);

@@ -103,6 +103,11 @@ std::string backupNestingFault(const std::string& backupDir, const fs::path& bac
   return "";
 }
 
+// The journal's first line, and the line that tells what the run was doing.
+const char kJournalSignature[] = "vexo-updater update journal\n";
+const char kJournalSwapping[] = "state: moving staged files in\n";
+const char kJournalRollingBack[] = "state: rolling back\n";
+
 // The whole of a small file, such as the journal.
 std::string readSmallFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -190,6 +195,14 @@ void noteReceiving(const fs::path& destRoot, const fs::path& relative, const fs:
   }
 }
 
+// "MoveFileEx(name) err=code", marked as a locked file for the codes that
+// mean one.
+std::string moveFailureText(const fs::path& fileName, std::uint32_t code) {
+  std::string text = "MoveFileEx(" + toNarrow(fileName) + ") err=" + std::to_string(code);
+  if (code == kErrorAccessDenied || code == kErrorSharingViolation) text += " (file locked)";
+  return text;
+}
+
 std::string moveTree(const std::string& sourceRoot, const std::string& destRoot,
                      std::set<fs::path>* received, std::vector<MovedFile>* moved) {
   const fs::path source = toFsPath(sourceRoot);
@@ -228,12 +241,7 @@ std::string moveTree(const std::string& sourceRoot, const std::string& destRoot,
     const std::string from = toNarrow(it->path());
     const std::string to = toNarrow(target);
     const std::uint32_t code = moveFileReplacing(from, to);
-    if (code != 0) {
-      std::string text =
-          "MoveFileEx(" + toNarrow(it->path().filename()) + ") err=" + std::to_string(code);
-      if (code == kErrorAccessDenied || code == kErrorSharingViolation) text += " (file locked)";
-      return text;
-    }
+    if (code != 0) return moveFailureText(it->path().filename(), code);
     if (!parentKnown) noteReceiving(dest, relative, parent, created, received);
     lastParent = parent.native();
     if (moved != nullptr) moved->push_back(MovedFile{from, to});
@@ -300,25 +308,55 @@ bool backupInstallation(const std::string& installDir, const std::string& backup
   }
 }
 
-bool updateInterrupted(const std::string& backupDir, const std::string& idempotencyKey) {
+UpdateJournal readUpdateJournal(const std::string& backupDir) {
   try {
     const fs::path journal = journalPath(backupDir);
     if (backupDir.empty() || !fs::is_regular_file(journal) ||
         !fs::is_directory(toFsPath(backupDir))) {
-      return false;
+      return UpdateJournal::kNone;
     }
-    return readSmallFile(journal) == idempotencyKey;
+    const std::string text = readSmallFile(journal);
+    // An empty journal is one whose writing was cut short: the backup was
+    // complete before it was begun, so keeping the backup is the safe reading.
+    if (text.empty()) return UpdateJournal::kSwapping;
+    if (text.compare(0, sizeof kJournalSignature - 1, kJournalSignature) != 0) {
+      return UpdateJournal::kNone;
+    }
+    return text.find(kJournalRollingBack) != std::string::npos ? UpdateJournal::kRollingBack
+                                                               : UpdateJournal::kSwapping;
   } catch (const std::exception&) {
-    return false;
+    return UpdateJournal::kNone;
   }
 }
 
-std::string beginUpdateJournal(const std::string& backupDir, const std::string& idempotencyKey) {
+std::string writeUpdateJournal(const std::string& backupDir, UpdateJournal state,
+                               const std::string& idempotencyKey) {
   try {
-    writeFileDurably(journalPath(backupDir), idempotencyKey);
+    const fs::path journal = journalPath(backupDir);
+    // Never write over a file of someone else's (a log given that path, say).
+    if (fs::exists(journal)) {
+      const std::string text = readSmallFile(journal);
+      if (!text.empty() && text.compare(0, sizeof kJournalSignature - 1, kJournalSignature) != 0) {
+        return toNarrow(journal) + " exists and is not an update journal";
+      }
+    }
+    writeFileDurably(journal, std::string(kJournalSignature) +
+                                  (state == UpdateJournal::kRollingBack ? kJournalRollingBack
+                                                                        : kJournalSwapping) +
+                                  "idempotencyKey: " + idempotencyKey + "\n");
     return "";
   } catch (const std::exception& e) {
     return e.what();
+  }
+}
+
+bool isUpdateJournal(const std::string& backupDir, const std::string& path) {
+  try {
+    if (backupDir.empty() || path.empty()) return false;
+    return fs::weakly_canonical(fs::absolute(journalPath(backupDir))) ==
+           fs::weakly_canonical(fs::absolute(toFsPath(path)));
+  } catch (const std::exception&) {
+    return false;
   }
 }
 
@@ -329,8 +367,8 @@ void endUpdateJournal(const std::string& backupDir) {
     fs::remove(journal, ignored);
     flushDirectories({journal.parent_path().empty() ? fs::path(".") : journal.parent_path()});
   } catch (const std::exception&) {
-    // A journal left behind only makes a rerun with the same key keep the
-    // backup, which is safe.
+    // A journal left behind only makes the next run keep the backup, which
+    // is safe.
   }
 }
 
@@ -351,21 +389,23 @@ std::string swapTree(const std::string& sourceRoot, const std::string& destRoot,
   return result;
 }
 
-std::size_t undoMoves(const std::vector<MovedFile>& moved) {
+std::string undoMoves(const std::vector<MovedFile>& moved) {
   std::set<fs::path> received;
-  std::size_t left = moved.size();
+  std::string result;
   try {
     for (auto file = moved.rbegin(); file != moved.rend(); ++file) {
       // The source's directories stay after a swap, so each file goes back
-      // into the folder it came from; one that cannot is left where it is.
-      if (moveFileReplacing(file->to, file->from) == 0) {
-        received.insert(toFsPath(file->from).parent_path());
-        --left;
+      // into the folder it came from.
+      const std::uint32_t code = moveFileReplacing(file->to, file->from);
+      if (code != 0) {
+        result = moveFailureText(toFsPath(file->to).filename(), code);
+        break;
       }
+      received.insert(toFsPath(file->from).parent_path());
     }
-  } catch (const std::exception&) {
-    // Only memory can run out here; what was moved back stays moved back.
+  } catch (const std::exception& e) {
+    result = std::string("swap exception: ") + e.what();
   }
   flushDirectories(received);
-  return left;
+  return result;
 }

@@ -1,7 +1,6 @@
 #ifndef VEXO_TREEOPS_TREEOPS_H_
 #define VEXO_TREEOPS_TREEOPS_H_
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,22 +32,28 @@ struct MovedFile {
 std::string swapTree(const std::string& sourceRoot, const std::string& destRoot,
                      std::vector<MovedFile>* moved);
 
-// Moves the files back where they came from, the last moved first. Returns
-// how many could not be moved back (they stay where they are).
-std::size_t undoMoves(const std::vector<MovedFile>& moved);
+// Moves the files back where they came from, the last moved first, and stops
+// at the first that cannot be moved. Returns the empty string, or that
+// failure in the form swapTree reports.
+std::string undoMoves(const std::vector<MovedFile>& moved);
 
 // The update journal: a file beside the backup directory (its path with
-// ".pending" appended) that exists while an update is moving files in, and
-// holds the run's idempotency key.
+// ".pending" appended) that exists while the backup is the only complete copy
+// of the old version: from the end of the backup until the update's files
+// are all in, or the rollback has put the old version back.
+enum class UpdateJournal { kNone, kSwapping, kRollingBack };
 
-// True when the journal of an earlier run with this key is there, and so is
-// the backup it made: that run stopped while moving files in, and its backup
-// is the only complete copy of the old version.
-bool updateInterrupted(const std::string& backupDir, const std::string& idempotencyKey);
+// What the journal says; kNone also when there is no backup directory, or
+// the file at the journal's path is not a journal.
+UpdateJournal readUpdateJournal(const std::string& backupDir);
 
-// Writes the journal and makes it durable. Returns the empty string, or why
-// it could not be written.
-std::string beginUpdateJournal(const std::string& backupDir, const std::string& idempotencyKey);
+// Writes the journal durably. Returns the empty string, or why it could not
+// be written (also when a file that is not a journal is in its place).
+std::string writeUpdateJournal(const std::string& backupDir, UpdateJournal state,
+                               const std::string& idempotencyKey);
+
+// True when path names the journal's place.
+bool isUpdateJournal(const std::string& backupDir, const std::string& path);
 
 // Removes the journal. Silent on failure.
 void endUpdateJournal(const std::string& backupDir);
