@@ -503,22 +503,29 @@ TEST(HostileOptions, DirectoryOptionsThatNameFiles) {
   }
 }
 
-// "." as the backup directory names the updater's working directory, which
-// a process cannot remove under that name (nor, under Windows, under any):
-// the old backup's removal fails after it has emptied the folder.
-TEST(HostileOptions, BackupDirectoryThatIsTheWorkingDirectory) {
-  Site site;
-  site.prepare();
-  plant(site.root / "work", {{"notes.txt", "the host's"}});
-  site.backupArg = ".";
+// "." as the backup directory names the updater's working directory: emptying
+// it would take the host's files with it, so the run refuses it before the
+// removal, as it refuses a folder that holds the working directory.
+TEST(HostileOptions, BackupDirectoryThatIsOrHoldsTheWorkingDirectory) {
+  for (const char* backup : {".", ".."}) {
+    SCOPED_TRACE(backup);
+    Site site;
+    site.prepare();
+    plant(site.root / "work/inner", {{"notes.txt", "the host's"}});
+    site.backupArg = backup;
 
-  EXPECT_EQ(runChild(site.command(), site.root / "work"), 2);
-  const std::string reason = middleLine(fileOrNone(site.log), "FAIL: backup");
-  EXPECT_EQ(reason.rfind("backup failed: filesystem error: remove_all: ", 0), 0u) << reason;
-  EXPECT_EQ(markerOf(site.marker), markerFor("error", "backup failed"));
-  EXPECT_EQ(filesOf(site.install), kOld);
-  EXPECT_EQ(filesOf(site.staging), kNew);
-  EXPECT_TRUE(isDirectory(site.root / "work"));
+    EXPECT_EQ(runChild(site.command(), site.root / "work/inner"), 2);
+    const std::string reason = middleLine(fileOrNone(site.log), "FAIL: backup");
+    EXPECT_EQ(reason.rfind("backup failed: backup directory " + std::string(backup) +
+                               " is or contains the working directory ",
+                           0),
+              0u)
+        << reason;
+    EXPECT_EQ(markerOf(site.marker), markerFor("error", "backup failed"));
+    EXPECT_EQ(filesOf(site.install), kOld);
+    EXPECT_EQ(filesOf(site.staging), kNew);
+    EXPECT_EQ(readFile(site.root / "work/inner/notes.txt"), "the host's");
+  }
 }
 
 // Unknown names are stored and never read; a stray argument or a joined

@@ -103,6 +103,22 @@ std::string backupNestingFault(const std::string& backupDir, const fs::path& bac
   return "";
 }
 
+// Why emptying backupDir would take far more than an old backup with it: a
+// root directory, or the directory the updater works in (such as "."), or one
+// that holds it. Empty when neither.
+std::string sweepingBackupFault(const std::string& backupDir, const fs::path& backup) {
+  const fs::path backupCanonical = canonicalForm(backup);
+  if (!backupCanonical.has_relative_path()) {
+    return "backup directory " + backupDir + " is a root directory";
+  }
+  const fs::path workingDir = fs::current_path();
+  if (liesWithin(canonicalForm(workingDir), backup, backupCanonical)) {
+    return "backup directory " + backupDir + " is or contains the working directory " +
+           toNarrow(workingDir);
+  }
+  return "";
+}
+
 // The journal's first line, and the line that tells what the run was doing.
 const char kJournalSignature[] = "vexo-updater update journal\n";
 const char kJournalSwapping[] = "state: moving staged files in\n";
@@ -290,6 +306,7 @@ bool backupInstallation(const std::string& installDir, const std::string& backup
       if (fault.empty() && !stagingDir.empty()) {
         fault = backupNestingFault(backupDir, backup, stagingDir, "staging directory");
       }
+      if (fault.empty()) fault = sweepingBackupFault(backupDir, backup);
       if (!fault.empty()) {
         logLine("backup failed: ", fault);
         return false;
