@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/run_support.h"
 #include "support/test_support.h"
 
 #ifdef _WIN32
@@ -30,9 +31,8 @@ namespace {
 namespace fs = std::filesystem;
 using Tree = std::map<std::string, std::string>;
 
-// Names no process anywhere, so the run goes on at once after line A.
-const char kNoProcess[] = "4000000000";
-const char kDir[] = "<dir>";
+// The idempotency key of every run here.
+const char kKey[] = "hostile-1";
 const char kNone[] = "<none>";
 
 // Version 1.0.0 installed and 2.0.0 staged: a replaced file, a nested
@@ -51,20 +51,6 @@ Tree updated() {
   Tree tree = kOld;
   for (const auto& [path, bytes] : kNew) tree[path] = bytes;
   return tree;
-}
-
-void plant(const std::string& root, const Tree& files) {
-  makeDirectories(root);
-  for (const auto& [path, bytes] : files) writeFile(joinPath(root, path), bytes);
-}
-
-// The regular files below root with their bytes; directories left out.
-Tree filesOf(const std::string& root) {
-  Tree files;
-  for (const auto& [path, bytes] : snapshotTree(root)) {
-    if (bytes != kDir) files[path] = bytes;
-  }
-  return files;
 }
 
 std::string fileOrNone(const std::string& path) {
@@ -91,47 +77,17 @@ std::string upperCase(std::string text) {
 #endif
 
 // The marker with its appliedAt digits replaced by T, or kNone.
-std::string markerOf(const std::string& path) {
-  std::string marker = fileOrNone(path);
-  const std::string key = "\"appliedAt\":";
-  const std::size_t start = marker.find(key);
-  if (start == std::string::npos) return marker;
-  const std::size_t digits = start + key.size();
-  const std::size_t end = marker.find(',', digits);
-  if (end == std::string::npos) return marker;
-  return marker.substr(0, digits) + "T" + marker.substr(end);
-}
-
-std::string jsonEscaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
+std::string markerOf(const std::string& path) { return markerWithoutTime(fileOrNone(path)); }
 
 std::string markerFor(const std::string& result, const std::string& errorMessage) {
-  return "{\"fromVersion\":\"1.0.0\",\"toVersion\":\"2.0.0\",\"appliedAt\":T,\"result\":\"" +
-         result + "\",\"errorMessage\":\"" + jsonEscaped(errorMessage) +
-         "\",\"idempotencyKey\":\"hostile-1\"}";
+  return expectedMarker(result, errorMessage, kKey);
 }
-
-std::string lines(const std::vector<std::string>& texts) {
-  std::string out;
-  for (const std::string& text : texts) out += "[vexo-updater] " + text + kLineEnd;
-  return out;
-}
-
-const std::string kStart = "starting vexoPid=4000000000 from=1.0.0 to=2.0.0";
-const std::string kLineA = std::string("OpenProcess(SYNCHRONIZE, ") + kNoProcess +
-                           ") returned NULL err=87 \xE2\x80\x94 assuming process already exited";
 
 // The one line of the log that lies between the start lines and the last
 // line, without its prefix and line end; empty when the log has another form.
 std::string middleLine(const std::string& log, const std::string& lastLine) {
-  const std::string head = lines({kStart, kLineA});
-  const std::string tail = lines({lastLine});
+  const std::string head = runLog({});
+  const std::string tail = logLines({lastLine});
   const std::string prefix = "[vexo-updater] ";
   if (log.size() < head.size() + tail.size() + prefix.size() || log.rfind(head, 0) != 0 ||
       log.compare(log.size() - tail.size(), tail.size(), tail) != 0) {
@@ -148,7 +104,7 @@ std::string middleLine(const std::string& log, const std::string& lastLine) {
 // The failure text of a log whose run went into the rollback; empty when the
 // log has another form.
 std::string swapFailureOf(const std::string& log) {
-  const std::string head = lines({kStart, kLineA}) + "[vexo-updater] FAIL: swap (";
+  const std::string head = runLog({}) + "[vexo-updater] FAIL: swap (";
   const std::string tail = std::string("), rolling back") + kLineEnd;
   if (log.size() < head.size() + tail.size() || log.rfind(head, 0) != 0 ||
       log.compare(log.size() - tail.size(), tail.size(), tail) != 0) {
@@ -185,30 +141,14 @@ struct Site {
   }
 
   void prepare() const {
-    plant(install, kOld);
-    plant(staging, kNew);
+    writeTree(install, kOld);
+    writeTree(staging, kNew);
   }
 
   std::vector<std::string> command() const {
-    return {programPath("vexo-updater"),
-            "--install-dir",
-            installArg,
-            "--staging-dir",
-            stagingArg,
-            "--backup-dir",
-            backupArg,
-            "--log",
-            log,
-            "--applied-marker",
-            marker,
-            "--idempotency-key",
-            "hostile-1",
-            "--from-version",
-            "1.0.0",
-            "--to-version",
-            "2.0.0",
-            "--vexo-pid",
-            kNoProcess};
+    UpdaterOptions options{installArg, stagingArg, backupArg, log, marker};
+    options.idempotencyKey = kKey;
+    return updaterCommand(options);
   }
 
   int run(const std::vector<std::string>& argv) const { return runChild(argv, root.path()); }
@@ -280,15 +220,6 @@ void expectTruthful(const Site& site, int status, const Tree& old, const Tree& s
   }
 }
 
-// The files of root in the order the updater's enumeration takes them.
-std::vector<std::string> enumerationOrder(const std::string& root) {
-  std::vector<std::string> order;
-  for (const auto& entry : fs::recursive_directory_iterator(fs::path(root))) {
-    if (entry.is_regular_file()) order.push_back(entry.path().lexically_relative(root).string());
-  }
-  return order;
-}
-
 // A file that can be neither moved nor replaced nor deleted while the object
 // lives: natively it is immutable, under Windows another process holds it
 // open with read sharing only. held() is false where that cannot be done.
@@ -325,14 +256,6 @@ class Pin {
   Child holder_;
 #endif
 };
-
-// The code of a refused move of a pinned source file: the immutable flag
-// gives EPERM, reported as 5; a file held open gives a sharing violation.
-#ifdef _WIN32
-const char kPinnedSourceCode[] = "32";
-#else
-const char kPinnedSourceCode[] = "5";
-#endif
 
 #ifndef _WIN32
 // A tmpfs of the given size mounted for the object's life; mounted() is
@@ -451,7 +374,7 @@ TEST(HostileOptions, MissingMarkerOrLogChangesNothingElse) {
     Site site;
     site.prepare();
     EXPECT_EQ(site.run(without(site.command(), "applied-marker")), 0);
-    EXPECT_EQ(fileOrNone(site.log), lines({kStart, kLineA, "success"}));
+    EXPECT_EQ(fileOrNone(site.log), runLog({"success"}));
     EXPECT_EQ(filesOf(site.install), updated());
     EXPECT_FALSE(pathExists(site.staging));
     // No marker appears anywhere, the updater's working folder included.
@@ -465,7 +388,7 @@ TEST(HostileOptions, MissingMarkerOrLogChangesNothingElse) {
     const std::string errors = site.root / "stderr.txt";
     Child child = startChildWithStderr(without(site.command(), "log"), errors, site.root.path());
     EXPECT_EQ(waitChild(child), 0);
-    EXPECT_EQ(readFile(errors), lines({kStart, kLineA, "success"}));
+    EXPECT_EQ(readFile(errors), runLog({"success"}));
     EXPECT_FALSE(pathExists(site.log));
     EXPECT_EQ(markerOf(site.marker), markerFor("success", ""));
     EXPECT_EQ(filesOf(site.install), updated());
@@ -493,7 +416,7 @@ TEST(HostileOptions, DirectoryOptionsThatNameFiles) {
       EXPECT_EQ(markerOf(site.marker), markerFor("rollback", swapFailureOf(log)));
     } else {
       EXPECT_EQ(status, 0);
-      EXPECT_EQ(log, lines({kStart, kLineA, "success"}));
+      EXPECT_EQ(log, runLog({"success"}));
       EXPECT_EQ(filesOf(file), kOld);
       continue;
     }
@@ -511,7 +434,7 @@ TEST(HostileOptions, BackupDirectoryThatIsOrHoldsTheWorkingDirectory) {
     SCOPED_TRACE(backup);
     Site site;
     site.prepare();
-    plant(site.root / "work/inner", {{"notes.txt", "the host's"}});
+    writeTree(site.root / "work/inner", {{"notes.txt", "the host's"}});
     site.backupArg = backup;
 
     EXPECT_EQ(runChild(site.command(), site.root / "work/inner"), 2);
@@ -542,7 +465,7 @@ TEST(HostileOptions, GarbageArgumentsNeverTouchAFileTheyDoNotName) {
       argv.push_back(extra);
     }
     EXPECT_EQ(site.run(argv), 0);
-    EXPECT_EQ(fileOrNone(site.log), lines({kStart, kLineA, "success"}));
+    EXPECT_EQ(fileOrNone(site.log), runLog({"success"}));
     EXPECT_EQ(markerOf(site.marker), markerFor("success", ""));
     EXPECT_EQ(filesOf(site.install), updated());
     EXPECT_FALSE(pathExists(site.root / "elsewhere"));
@@ -580,12 +503,13 @@ TEST(HostileOptions, GarbageArgumentsNeverTouchAFileTheyDoNotName) {
     // Only the process id survives: no backup directory, no log, no marker.
     EXPECT_EQ(waitChild(child), 2);
     const std::string log = readFile(errors);
-    EXPECT_EQ(log.rfind(lines({"starting vexoPid=4000000000 from= to=", kLineA}) +
+    EXPECT_EQ(log.rfind(logLines({"starting vexoPid=4000000000 from= to=", lineA(kNoProcess)}) +
                             "[vexo-updater] backup failed: ",
                         0),
               0u)
         << log;
-    EXPECT_EQ(log.substr(log.size() - lines({"FAIL: backup"}).size()), lines({"FAIL: backup"}));
+    EXPECT_EQ(log.substr(log.size() - logLines({"FAIL: backup"}).size()),
+              logLines({"FAIL: backup"}));
     Tree after = snapshotTree(site.root.path());
     after.erase("stderr.txt");
     EXPECT_EQ(after, before);
@@ -633,8 +557,7 @@ std::vector<Spelling> spellingsOf(const Site& site, const std::string& relative)
 void expectBackupRefused(const Site& site, const std::string& reason, const Tree& before) {
   fs::remove(site.log);
   EXPECT_EQ(site.run(), 2);
-  EXPECT_EQ(fileOrNone(site.log),
-            lines({kStart, kLineA, "backup failed: " + reason, "FAIL: backup"}));
+  EXPECT_EQ(fileOrNone(site.log), runLog({"backup failed: " + reason, "FAIL: backup"}));
   EXPECT_EQ(markerOf(site.marker), markerFor("error", "backup failed"));
   EXPECT_EQ(everythingBut(site), before);
 }
@@ -695,8 +618,8 @@ TEST(HostileOverlap, InstallationThatIsOrLiesInsideTheStagingDirectoryRollsBack)
   for (const Case& c :
        {Case{"is the", "app", "app"}, Case{"lies inside the", "outer/app", "outer"}}) {
     Site site(c.installAt, c.stagingAt);
-    if (site.staging != site.install) plant(site.staging, kNew);
-    plant(site.install, kOld);
+    if (site.staging != site.install) writeTree(site.staging, kNew);
+    writeTree(site.install, kOld);
     for (const Spelling& spelling : spellingsOf(site, c.stagingAt)) {
       SCOPED_TRACE(std::string(c.relation) + " source, " + spelling.label);
       const Tree stagingBefore = filesOf(site.staging);
@@ -704,8 +627,7 @@ TEST(HostileOverlap, InstallationThatIsOrLiesInsideTheStagingDirectoryRollsBack)
       EXPECT_EQ(site.run(), 0);
       const std::string failure = "swap exception: destination " + site.install + " " + c.relation +
                                   " source " + spelling.value;
-      EXPECT_EQ(fileOrNone(site.log),
-                lines({kStart, kLineA, "FAIL: swap (" + failure + "), rolling back"}));
+      EXPECT_EQ(fileOrNone(site.log), runLog({swapFailureLine(failure)}));
       EXPECT_EQ(markerOf(site.marker), markerFor("rollback", failure));
       EXPECT_EQ(filesOf(site.install), kOld);
       EXPECT_EQ(filesOf(site.staging), stagingBefore);
@@ -730,7 +652,7 @@ TEST(HostileOverlap, StagingInsideTheInstallationUpdates) {
     site.stagingArg = spellings[i].value;
 
     EXPECT_EQ(site.run(), 0);
-    EXPECT_EQ(fileOrNone(site.log), lines({kStart, kLineA, "success"}));
+    EXPECT_EQ(fileOrNone(site.log), runLog({"success"}));
     EXPECT_EQ(markerOf(site.marker), markerFor("success", ""));
     EXPECT_EQ(filesOf(site.install), updated());
     EXPECT_EQ(filesOf(site.backup), backupExpected);
@@ -754,7 +676,7 @@ TEST(HostileLinks, LinkToAFileOutsideStopsTheUpdateBeforeItMoves) {
 #else
   Site site;
   site.prepare();
-  plant(site.root / "outside", {{"secret.dll", "secret"}});
+  writeTree(site.root / "outside", {{"secret.dll", "secret"}});
   // Its destination would lie outside the installation: ../outside/secret.dll.
   fs::create_symlink("../../../outside/secret.dll", site.staging + "/lib/plugins/evil.dll");
   const std::string evil = site.staging + "/lib/plugins/evil.dll";
@@ -763,8 +685,7 @@ TEST(HostileLinks, LinkToAFileOutsideStopsTheUpdateBeforeItMoves) {
   EXPECT_EQ(site.run(), 0);
   const std::string failure =
       "swap exception: link " + evil + " resolves outside the source tree " + site.staging;
-  EXPECT_EQ(fileOrNone(site.log),
-            lines({kStart, kLineA, "FAIL: swap (" + failure + "), rolling back"}));
+  EXPECT_EQ(fileOrNone(site.log), runLog({swapFailureLine(failure)}));
   EXPECT_EQ(markerOf(site.marker), markerFor("rollback", failure));
   EXPECT_EQ(filesOf(site.install), kOld);
   // Every staged file is back in the staging directory, the link with them.
@@ -786,13 +707,13 @@ TEST(HostileLinks, DirectoryLinksAndDanglingLinksArePassedOver) {
 #else
   Site site;
   site.prepare();
-  plant(site.root / "outside", {{"inner.dll", "inner"}});
+  writeTree(site.root / "outside", {{"inner.dll", "inner"}});
   fs::create_directory_symlink(site.root / "outside", site.staging + "/lib/outside");
   fs::create_directory_symlink("../outside", site.staging + "/relative-outside");
   fs::create_symlink(site.root / "gone.dll", site.staging + "/gone.dll");
 
   EXPECT_EQ(site.run(), 0);
-  EXPECT_EQ(fileOrNone(site.log), lines({kStart, kLineA, "success"}));
+  EXPECT_EQ(fileOrNone(site.log), runLog({"success"}));
   EXPECT_EQ(markerOf(site.marker), markerFor("success", ""));
   EXPECT_EQ(filesOf(site.install), updated());
   // The links were not followed by the swap, nor by the staging removal.
@@ -810,15 +731,14 @@ TEST(HostileLocks, StagedFileThatCannotMoveKeepsEveryStagedFile) {
   Site site;
   site.prepare();
   // The last file the swap takes, so that every other one has moved first.
-  const std::string last = enumerationOrder(site.staging).back();
+  const std::string last = swapOrder(site.staging).back();
   const Pin pin(joinPath(site.staging, last), site.root / "ready");
   if (!pin.held()) GTEST_SKIP() << "cannot pin a file here";
 
   EXPECT_EQ(site.run(), 0);
   const std::string failure = "MoveFileEx(" + fs::path(last).filename().string() +
-                              ") err=" + kPinnedSourceCode + " (file locked)";
-  EXPECT_EQ(fileOrNone(site.log),
-            lines({kStart, kLineA, "FAIL: swap (" + failure + "), rolling back"}));
+                              ") err=" + kHeldSourceCode + " (file locked)";
+  EXPECT_EQ(fileOrNone(site.log), runLog({swapFailureLine(failure)}));
   EXPECT_EQ(markerOf(site.marker), markerFor("rollback", failure));
   EXPECT_EQ(filesOf(site.install), kOld);
   EXPECT_EQ(filesOf(site.staging), kNew);
@@ -828,7 +748,7 @@ TEST(HostileLocks, StagedFileThatCannotMoveKeepsEveryStagedFile) {
 TEST(HostileLocks, OldBackupFileThatCannotBeRemovedStopsBeforeTheInstallation) {
   Site site;
   site.prepare();
-  plant(site.backup, {{"lib/stale.dll", "stale"}});
+  writeTree(site.backup, {{"lib/stale.dll", "stale"}});
   const Pin pin(site.backup + kSep + "lib" + kSep + "stale.dll", site.root / "ready");
   if (!pin.held()) GTEST_SKIP() << "cannot pin a file here";
 
@@ -850,9 +770,9 @@ TEST(HostileReports, MarkerOrLogPathThatIsADirectoryKeepsTheOutcome) {
     SCOPED_TRACE("marker");
     Site site;
     site.prepare();
-    plant(site.marker, {{"inside.txt", "keep"}});
+    writeTree(site.marker, {{"inside.txt", "keep"}});
     EXPECT_EQ(site.run(), 0);
-    EXPECT_EQ(fileOrNone(site.log), lines({kStart, kLineA, "success"}));
+    EXPECT_EQ(fileOrNone(site.log), runLog({"success"}));
     EXPECT_EQ(snapshotTree(site.marker), (Tree{{"inside.txt", "keep"}}));
     EXPECT_EQ(filesOf(site.install), updated());
   }
@@ -860,7 +780,7 @@ TEST(HostileReports, MarkerOrLogPathThatIsADirectoryKeepsTheOutcome) {
     SCOPED_TRACE("log");
     Site site;
     site.prepare();
-    plant(site.log, {{"inside.txt", "keep"}});
+    writeTree(site.log, {{"inside.txt", "keep"}});
     const std::string errors = site.root / "stderr.txt";
     Child child = startChildWithStderr(site.command(), errors, site.root.path());
     EXPECT_EQ(waitChild(child), 0);
@@ -882,7 +802,7 @@ TEST(HostileReports, LogOrMarkerInsideTheBackupOrStagingDirectory) {
     Site site;
     site.prepare();
     site.log = site.backup + kSep + "updater.log";
-    plant(site.backup, {{"updater.log", "[vexo-updater] an earlier run\n"}});
+    writeTree(site.backup, {{"updater.log", "[vexo-updater] an earlier run\n"}});
     const int status = site.run();
 #ifdef _WIN32
     // The log is open in this very process: the old backup cannot go.
@@ -891,7 +811,7 @@ TEST(HostileReports, LogOrMarkerInsideTheBackupOrStagingDirectory) {
     EXPECT_EQ(filesOf(site.install), kOld);
     EXPECT_EQ(filesOf(site.staging), kNew);
     const std::string log = readFile(site.log);
-    EXPECT_EQ(log.rfind("[vexo-updater] an earlier run\n" + lines({kStart, kLineA}), 0), 0u) << log;
+    EXPECT_EQ(log.rfind("[vexo-updater] an earlier run\n" + runLog({}), 0), 0u) << log;
     EXPECT_NE(log.find("[vexo-updater] backup failed: filesystem error: remove_all: "),
               std::string::npos)
         << log;
@@ -910,7 +830,7 @@ TEST(HostileReports, LogOrMarkerInsideTheBackupOrStagingDirectory) {
     site.prepare();
     site.marker = site.staging + kSep + "marker.json";
     EXPECT_EQ(site.run(), 0);
-    EXPECT_EQ(fileOrNone(site.log), lines({kStart, kLineA, "success"}));
+    EXPECT_EQ(fileOrNone(site.log), runLog({"success"}));
     // Removed with the staging directory before it could be written.
     EXPECT_FALSE(pathExists(site.staging));
     EXPECT_EQ(filesOf(site.install), updated());
@@ -926,24 +846,23 @@ TEST(HostileReports, LogInsideTheInstallationDuringARollback) {
   Site site;
   site.prepare();
   site.log = site.install + kSep + "updater.log";
-  const std::string last = enumerationOrder(site.staging).back();
+  const std::string last = swapOrder(site.staging).back();
   const Pin pin(joinPath(site.staging, last), site.root / "ready");
   if (!pin.held()) GTEST_SKIP() << "cannot pin a file here";
 
   const int status = site.run();
   const std::string failure = "MoveFileEx(" + fs::path(last).filename().string() +
-                              ") err=" + kPinnedSourceCode + " (file locked)";
+                              ") err=" + kHeldSourceCode + " (file locked)";
 #ifdef _WIN32
   expectTruthful(site, status, kOld, kNew);
   EXPECT_EQ(status, 3);
   EXPECT_EQ(markerOf(site.marker),
             markerFor("error", "rollback failed: MoveFileEx(updater.log) err=5 (file locked)"));
-  EXPECT_EQ(fileOrNone(site.log),
-            lines({kStart, kLineA, "FAIL: swap (" + failure + "), rolling back"}));
+  EXPECT_EQ(fileOrNone(site.log), runLog({swapFailureLine(failure)}));
 #else
   EXPECT_EQ(status, 0);
   EXPECT_EQ(markerOf(site.marker), markerFor("rollback", failure));
-  EXPECT_EQ(fileOrNone(site.log), lines({kStart, kLineA}));
+  EXPECT_EQ(fileOrNone(site.log), runLog({}));
   Tree installed = filesOf(site.install);
   installed.erase("updater.log");
   EXPECT_EQ(installed, kOld);
@@ -958,7 +877,7 @@ TEST(HostileReports, LogInsideTheInstallationDuringARollback) {
 TEST(HostileJournal, JournalPathThatIsADirectoryStopsBeforeAnyMove) {
   Site site;
   site.prepare();
-  plant(site.backup + ".pending", {{"inside.txt", "keep"}});
+  writeTree(site.backup + ".pending", {{"inside.txt", "keep"}});
 
   EXPECT_EQ(site.run(), 2);
   const std::string reason = middleLine(fileOrNone(site.log), "FAIL: backup");
@@ -983,7 +902,7 @@ TEST(HostileJournal, LogAtTheJournalPathKeepsItsLines) {
   const int status = site.run();
   expectTruthful(site, status, kOld, kNew);
   const std::string log = fileOrNone(site.log);
-  EXPECT_EQ(log.rfind(earlier + lines({kStart, kLineA}), 0), 0u) << log;
+  EXPECT_EQ(log.rfind(earlier + runLog({}), 0), 0u) << log;
 }
 
 // ---------------------------------------------------------------------------
@@ -1016,7 +935,7 @@ TEST(HostileFullDisk, BackupThatDoesNotFitStopsBeforeTheInstallation) {
   site.prepare();
   Tree old = kOld;
   old["big.dat"] = std::string(400 * kKiB, 'o');
-  plant(site.install, old);
+  writeTree(site.install, old);
 
   EXPECT_EQ(site.run(), 2);
   const std::string reason = middleLine(fileOrNone(site.log), "FAIL: backup");
@@ -1053,13 +972,13 @@ TEST(HostileFullDisk, StagedFileThatDoesNotFitRollsBackOrReportsTheRollbackFaili
     old["big.dat"] = std::string(300 * kKiB, 'o');
     Tree staged = kNew;
     staged["big.dat"] = std::string(600 * kKiB, 'n');
-    plant(site.install, old);
-    plant(site.staging, staged);
+    writeTree(site.install, old);
+    writeTree(site.staging, staged);
     writeFile(site.root / "volume/filler.bin", std::string(c.fillerKiB * kKiB, 'f'));
 
     EXPECT_EQ(site.run(), c.status);
     const std::string log = fileOrNone(site.log);
-    EXPECT_EQ(log, lines({kStart, kLineA, "FAIL: swap (" + bigFailure + "), rolling back"}));
+    EXPECT_EQ(log, runLog({swapFailureLine(bigFailure)}));
     EXPECT_EQ(markerOf(site.marker),
               markerFor(c.result, c.status == 0 ? bigFailure : "rollback failed: " + bigFailure));
     expectEachFileIn(old, {site.install, site.backup}, "old");
@@ -1111,15 +1030,15 @@ TEST(HostileNames, TemporaryNameOfAMoveAcrossFileSystemsIsNoOnesFile) {
   old["lib/core.dll.vexo-moving"] = "installed, not staged";
   Tree staged = kNew;
   staged["version.txt.vexo-moving"] = "staged too";
-  plant(site.install, old);
-  plant(site.staging, staged);
-  const std::vector<std::string> order = enumerationOrder(site.staging);
+  writeTree(site.install, old);
+  writeTree(site.staging, staged);
+  const std::vector<std::string> order = swapOrder(site.staging);
   EXPECT_LT(std::find(order.begin(), order.end(), "version.txt.vexo-moving"),
             std::find(order.begin(), order.end(), "version.txt"))
       << "the staged file must move first to show the loss";
 
   EXPECT_EQ(site.run(), 0);
-  EXPECT_EQ(fileOrNone(site.log), lines({kStart, kLineA, "success"}));
+  EXPECT_EQ(fileOrNone(site.log), runLog({"success"}));
   Tree expected = old;
   for (const auto& [path, bytes] : staged) expected[path] = bytes;
   EXPECT_EQ(filesOf(site.install), expected);
@@ -1207,7 +1126,7 @@ TEST(HostileWindows, ReadOnlyFiles) {
     expectTruthful(site, status, kOld, kNew);
     if (underWine()) {
       EXPECT_EQ(status, 0);
-      EXPECT_EQ(fileOrNone(site.log), lines({kStart, kLineA, "success"}));
+      EXPECT_EQ(fileOrNone(site.log), runLog({"success"}));
       EXPECT_EQ(filesOf(site.install), updated());
       // The backup's copy keeps the attribute; the next run removes it all
       // the same (Win32Children.BackupReplacesReadOnlyCopiesCompletely).
@@ -1222,7 +1141,7 @@ TEST(HostileWindows, ReadOnlyFiles) {
     ASSERT_TRUE(SetFileAttributesA(core.c_str(), FILE_ATTRIBUTE_READONLY));
     ASSERT_TRUE(SetFileAttributesA((site.staging + "\\lib").c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(site.run(), 0);
-    EXPECT_EQ(fileOrNone(site.log), lines({kStart, kLineA, "success"}));
+    EXPECT_EQ(fileOrNone(site.log), runLog({"success"}));
     EXPECT_EQ(markerOf(site.marker), markerFor("success", ""));
     EXPECT_EQ(filesOf(site.install), updated());
     EXPECT_FALSE(pathExists(site.staging));

@@ -4,11 +4,7 @@
 // file of either version lost. The test build of the updater kills itself
 // just before a chosen copy or move (support/fault_wrap.cpp); the rerun is the
 // updater itself.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,14 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "support/run_support.h"
 #include "support/test_support.h"
 
 namespace {
 
 using Files = std::map<std::string, std::string>;
-
-const char kNoProcess[] = "4000000000";
-const char kEmDash[] = "\xE2\x80\x94";
 
 // 1,700 files change, 300 are dropped and 300 arrive, in nested folders
 // (some new): 2,000 files installed and 2,000 staged.
@@ -69,85 +63,29 @@ struct Layout {
   std::string marker = joinPath(data, "applied-marker.json");
 
   Layout() {
-    for (const auto& [path, bytes] : versions().installed)
-      writeFile(joinPath(install, path), bytes);
-    for (const auto& [path, bytes] : versions().staged) writeFile(joinPath(staging, path), bytes);
+    writeTree(install, versions().installed);
+    writeTree(staging, versions().staged);
     makeDirectories(data);
   }
-};
 
-Files filesOf(const std::string& root) {
-  Files files;
-  for (const auto& [path, bytes] : snapshotTree(root)) {
-    if (bytes != "<dir>") files[path] = bytes;
+  // The command line that runs program over this layout.
+  std::vector<std::string> command(const std::string& program) const {
+    UpdaterOptions options{install, staging, backup, log, marker};
+    options.program = program;
+    return updaterCommand(options);
   }
-  return files;
-}
-
-std::vector<std::string> command(const std::string& program, const Layout& layout) {
-  return {programPath(program),
-          "--install-dir",
-          layout.install,
-          "--staging-dir",
-          layout.staging,
-          "--backup-dir",
-          layout.backup,
-          "--log",
-          layout.log,
-          "--applied-marker",
-          layout.marker,
-          "--idempotency-key",
-          "key-42",
-          "--from-version",
-          "1.0.0",
-          "--to-version",
-          "2.0.0",
-          "--vexo-pid",
-          kNoProcess};
-}
+};
 
 // Runs the test build, to be killed just before its n-th copy or move.
 int runKilledAt(const Layout& layout, int n) {
   setenv("VEXO_TEST_KILL_AT", std::to_string(n).c_str(), 1);
-  const int status = runChild(command("vexo-updater-faults", layout));
+  const int status = runChild(layout.command("vexo-updater-faults"));
   unsetenv("VEXO_TEST_KILL_AT");
   return status;
 }
 
 // The lines of one run: the start, line A, then the last line given, if any.
-std::string runLines(const std::string& last) {
-  std::string out = std::string("[vexo-updater] starting vexoPid=") + kNoProcess +
-                    " from=1.0.0 to=2.0.0" + kLineEnd + "[vexo-updater] OpenProcess(SYNCHRONIZE, " +
-                    kNoProcess + ") returned NULL err=87 " + kEmDash +
-                    " assuming process already exited" + kLineEnd;
-  if (!last.empty()) out += "[vexo-updater] " + last + kLineEnd;
-  return out;
-}
-
-// The regular files below root in the order a swap takes them, read before
-// the run the way the swap will read them.
-std::vector<std::string> swapOrder(const std::string& root) {
-  std::vector<std::string> files;
-  for (std::filesystem::recursive_directory_iterator it{std::filesystem::path(root)}, end;
-       it != end; ++it) {
-    if (it->is_regular_file()) files.push_back(it->path().lexically_relative(root).string());
-  }
-  return files;
-}
-
-// An immutable file can be neither moved nor replaced, even by root.
-bool setImmutable(const std::string& path, bool on) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  int flags = 0;
-  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-  if (done) {
-    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-  }
-  close(fd);
-  return done;
-}
+std::string runLines(const std::string& last) { return last.empty() ? runLog({}) : runLog({last}); }
 
 // How actual departs from expected, naming the first few paths.
 std::string differences(const Files& actual, const Files& expected) {
@@ -215,15 +153,16 @@ void expectRerunConverges(const std::vector<int>& killPoints, Tally* tally,
     if (!blocked.empty()) setImmutable(blocked, false);
     ASSERT_EQ(status, -1) << "the run ended before call " << n;
     ++tally->kills;
-    log += runLines(blocked.empty() ? ""
-                                    : "FAIL: swap (MoveFileEx(" +
+    log += runLines(blocked.empty()
+                        ? ""
+                        : swapFailureLine("MoveFileEx(" +
                                           std::filesystem::path(blocked).filename().string() +
-                                          ") err=5 (file locked)), rolling back");
+                                          ") err=5 (file locked)"));
     blocked.clear();
     ASSERT_EQ(readFile(layout.log), log);
   }
 
-  EXPECT_EQ(runChild(command("vexo-updater", layout)), 0);
+  EXPECT_EQ(runChild(layout.command("vexo-updater")), 0);
 
   log += runLines("success");
   EXPECT_EQ(readFile(layout.log), log);

@@ -22,31 +22,14 @@
 #include <string>
 #include <vector>
 
+#include "support/run_support.h"
 #include "support/test_support.h"
-
-#ifndef _WIN32
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
 
-// Names no process anywhere, so the wait gives line A and the run goes on at once.
-const char kNoProcess[] = "4000000000";
-const char kEmDash[] = "\xE2\x80\x94";
-
-#ifdef _WIN32
-// MoveFileExA on a source that another process holds without delete sharing.
-const char kHeldSourceCode[] = "32";
-#else
-// rename of an immutable file: EPERM, which the updater reports as 5.
-const char kHeldSourceCode[] = "5";
-#endif
 // A destination that cannot be replaced, on both platforms.
 const char kHeldDestinationCode[] = "5";
 
@@ -95,11 +78,6 @@ const Versions& matrixVersions() {
 }
 #endif
 
-std::string withoutTrailingSeparator(std::string path) {
-  while (path.size() > 1 && path.back() == kSep) path.pop_back();
-  return path;
-}
-
 struct Layout {
   TempDir root;
   std::string install = root / "app";
@@ -109,97 +87,16 @@ struct Layout {
   std::string journal = withoutTrailingSeparator(backup) + ".pending";
   std::string log = joinPath(data, "updater.log");
   std::string marker = joinPath(data, "applied-marker.json");
+
+  // The command line of the test build of the updater over this layout.
+  std::vector<std::string> command() const {
+    UpdaterOptions options{install, staging, backup, log, marker};
+    options.program = "vexo-updater-faults";
+    return updaterCommand(options);
+  }
 };
 
-void writeTree(const std::string& root, const Files& files) {
-  makeDirectories(root);
-  for (const auto& [path, bytes] : files) writeFile(joinPath(root, path), bytes);
-}
-
-// The regular files of a tree only, directories left out.
-Files filesOf(const std::string& root) {
-  Files files;
-  for (const auto& [path, bytes] : snapshotTree(root)) {
-    if (bytes != "<dir>") files[path] = bytes;
-  }
-  return files;
-}
-
-// The regular files below root in the order a swap takes them. The system's
-// listing decides it, so it is read here the same way, before the run.
-std::vector<std::string> swapOrder(const std::string& root) {
-  std::vector<std::string> files;
-  for (fs::recursive_directory_iterator it{fs::path(root)}, end; it != end; ++it) {
-    if (it->is_regular_file()) {
-      files.push_back(it->path().lexically_relative(root).generic_string());
-    }
-  }
-  return files;
-}
-
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
-std::vector<std::string> updaterCommand(const Layout& layout) {
-  return {programPath("vexo-updater-faults"),
-          "--install-dir",
-          layout.install,
-          "--staging-dir",
-          layout.staging,
-          "--backup-dir",
-          layout.backup,
-          "--log",
-          layout.log,
-          "--applied-marker",
-          layout.marker,
-          "--idempotency-key",
-          "key-42",
-          "--from-version",
-          "1.0.0",
-          "--to-version",
-          "2.0.0",
-          "--vexo-pid",
-          kNoProcess};
-}
-
-std::string swapFailureLog(const std::string& swapText) {
-  const std::string lines[] = {
-      std::string("starting vexoPid=") + kNoProcess + " from=1.0.0 to=2.0.0",
-      std::string("OpenProcess(SYNCHRONIZE, ") + kNoProcess + ") returned NULL err=87 " + kEmDash +
-          " assuming process already exited",
-      "FAIL: swap (" + swapText + "), rolling back"};
-  std::string out;
-  for (const std::string& line : lines) out += "[vexo-updater] " + line + kLineEnd;
-  return out;
-}
-
-// The lines of a run that succeeds.
-std::string successLog() {
-  std::string out;
-  for (const std::string& line :
-       {std::string("starting vexoPid=") + kNoProcess + " from=1.0.0 to=2.0.0",
-        std::string("OpenProcess(SYNCHRONIZE, ") + kNoProcess + ") returned NULL err=87 " +
-            kEmDash + " assuming process already exited",
-        std::string("success")}) {
-    out += "[vexo-updater] " + line + kLineEnd;
-  }
-  return out;
-}
-
-// The marker with its time stamp replaced by T; the failure texts here hold
-// nothing that JSON escapes.
-std::string markerWithoutTime(const std::string& marker) {
-  const std::string key = "\"appliedAt\":";
-  const std::size_t digits = marker.find(key);
-  if (digits == std::string::npos) return marker;
-  const std::size_t end = marker.find(',', digits);
-  if (end == std::string::npos) return marker;
-  return marker.substr(0, digits + key.size()) + "T" + marker.substr(end);
-}
-
-std::string expectedMarker(const std::string& result, const std::string& errorMessage) {
-  return "{\"fromVersion\":\"1.0.0\",\"toVersion\":\"2.0.0\",\"appliedAt\":T,\"result\":\"" +
-         result + "\",\"errorMessage\":\"" + errorMessage + "\",\"idempotencyKey\":\"key-42\"}";
-}
 
 // Makes files impossible to move away or to replace, for one run: natively
 // the immutable flag, under Wine a helper process holding each file open
@@ -236,19 +133,6 @@ void Protection::release() {
   paths.clear();
 }
 #else
-bool setImmutable(const std::string& path, bool on) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  int flags = 0;
-  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-  if (done) {
-    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-  }
-  close(fd);
-  return done;
-}
-
 bool protect(Protection* protection, const std::string& path) {
   if (!setImmutable(path, true)) return false;
   protection->paths.push_back(path);
@@ -414,9 +298,9 @@ int checkRollbackStopped(const Layout& layout, const Trees& trees, const Case& c
 void checkRerunFinishes(const Layout& layout, const std::string& firstLog, const Case& c,
                         Tally* tally) {
   const Versions& versions = matrixVersions();
-  const int status = runChild(updaterCommand(layout));
+  const int status = runChild(layout.command());
   compare(tally, c, "status of the rerun", std::to_string(status), "0");
-  compare(tally, c, "log", readFile(layout.log), firstLog + successLog());
+  compare(tally, c, "log", readFile(layout.log), firstLog + runLog({"success"}));
   compare(tally, c, "marker", markerWithoutTime(readFile(layout.marker)),
           expectedMarker("success", ""));
   if (pathExists(layout.staging)) note(tally, c, "staging stayed");
@@ -454,7 +338,7 @@ void runCase(const Case& c, Tally* tally) {
   if (c.j != 0) failMoveFrom(layout.backup, c.j);
   if (c.giveBack != 0) failMoveFrom(layout.install, c.giveBack);
 #endif
-  const int status = runChild(updaterCommand(layout));
+  const int status = runChild(layout.command());
 #ifndef _WIN32
   failMoveFrom("", 0);
 #endif
@@ -464,7 +348,7 @@ void runCase(const Case& c, Tally* tally) {
   const std::string swapText =
       "MoveFileEx(" + fileName(blocked) + ") err=" + kHeldSourceCode + " (file locked)";
   const std::string log = readFile(layout.log);
-  compare(tally, c, "log", log, swapFailureLog(swapText));
+  compare(tally, c, "log", log, runLog({swapFailureLine(swapText)}));
   const Trees trees = treesOf(layout);
   checkNothingLost(trees, c, tally);
 

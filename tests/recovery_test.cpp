@@ -9,20 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "support/run_support.h"
 #include "support/test_support.h"
 
 namespace {
-
-const char kNoProcess[] = "4000000000";
-
-// Files only, by relative path: directories are bare scaffolding here.
-std::map<std::string, std::string> filesBelow(const std::string& root) {
-  std::map<std::string, std::string> files;
-  for (const auto& [path, contents] : snapshotTree(root)) {
-    if (contents != "<dir>") files[path] = contents;
-  }
-  return files;
-}
 
 struct Update {
   TempDir root;
@@ -45,10 +35,11 @@ struct Update {
   }
 
   int run(const std::string& key = "key-7") const {
-    return runChild({programPath("vexo-updater"), "--install-dir", install, "--staging-dir",
-                     staging, "--backup-dir", backup, "--log", log, "--applied-marker", marker,
-                     "--idempotency-key", key, "--from-version", "1", "--to-version", "2",
-                     "--vexo-pid", kNoProcess});
+    UpdaterOptions options{install, staging, backup, log, marker};
+    options.idempotencyKey = key;
+    options.fromVersion = "1";
+    options.toVersion = "2";
+    return runChild(updaterCommand(options));
   }
 };
 
@@ -69,7 +60,7 @@ TEST(Recovery, BackupReachingIntoTheStagedVersionIsRefused) {
     const std::string install = elsewhere / "app";
     writeFile(joinPath(install, "VEXO.dat"), "vexo 1");
     const std::string backup = c.backup[0] == '\0' ? update.root.path() : update.root / c.backup;
-    const auto stagedBefore = filesBelow(update.staging);
+    const auto stagedBefore = filesOf(update.staging);
     const int status =
         runChild({programPath("vexo-updater"), "--install-dir", install, "--staging-dir",
                   update.staging, "--backup-dir", backup, "--log", update.log, "--applied-marker",
@@ -77,7 +68,7 @@ TEST(Recovery, BackupReachingIntoTheStagedVersionIsRefused) {
     EXPECT_EQ(status, 2) << c.backup;
     EXPECT_NE(readFile(update.log).find(c.words), std::string::npos) << readFile(update.log);
     EXPECT_NE(readFile(update.log).find("[vexo-updater] FAIL: backup"), std::string::npos);
-    EXPECT_EQ(filesBelow(update.staging), stagedBefore) << c.backup;
+    EXPECT_EQ(filesOf(update.staging), stagedBefore) << c.backup;
     EXPECT_EQ(readFile(joinPath(install, "VEXO.dat")), "vexo 1");
   }
 }
@@ -88,16 +79,16 @@ TEST(Recovery, FailedUpdateGivesEveryStagedFileBackAndRestoresTheInstallationExa
   // whatever point the listing reaches it.
   writeFile(joinPath(update.install, "data"), "a file, not a folder");
   writeFile(joinPath(update.staging, "data/settings.ini"), "settings 2");
-  const auto installedBefore = filesBelow(update.install);
-  const auto stagedBefore = filesBelow(update.staging);
+  const auto installedBefore = filesOf(update.install);
+  const auto stagedBefore = filesOf(update.staging);
 
   EXPECT_EQ(update.run(), 0);
   EXPECT_NE(readFile(update.marker).find("\"result\":\"rollback\""), std::string::npos);
   // The installation is the old version, nothing more (no staged file stays
   // behind in it), and staging still holds the whole new version.
-  EXPECT_EQ(filesBelow(update.install), installedBefore);
-  EXPECT_EQ(filesBelow(update.staging), stagedBefore);
-  EXPECT_TRUE(filesBelow(update.backup).empty());
+  EXPECT_EQ(filesOf(update.install), installedBefore);
+  EXPECT_EQ(filesOf(update.staging), stagedBefore);
+  EXPECT_TRUE(filesOf(update.backup).empty());
   EXPECT_FALSE(pathExists(update.journal));
 }
 
@@ -112,7 +103,7 @@ TEST(Recovery, SuccessfulUpdateLeavesNoJournal) {
 // The state a run leaves when it is stopped half way through moving files in:
 // a complete backup, its journal, some staged files already installed.
 void stopHalfWay(const Update& update, const std::string& key) {
-  for (const auto& [path, contents] : filesBelow(update.install)) {
+  for (const auto& [path, contents] : filesOf(update.install)) {
     writeFile(joinPath(update.backup, path), contents);
   }
   writeFile(update.journal,
@@ -130,12 +121,12 @@ TEST(Recovery, RerunAfterAStopInTheSwapKeepsTheBackupAndFinishes) {
   // is the only complete copy of the old version either way.
   for (const char* key : {"key-7", "a-new-key"}) {
     Update update;
-    const auto oldVersion = filesBelow(update.install);
+    const auto oldVersion = filesOf(update.install);
     stopHalfWay(update, "key-7");
 
     EXPECT_EQ(update.run(key), 0) << key;
-    EXPECT_EQ(filesBelow(update.backup), oldVersion) << key;
-    EXPECT_EQ(filesBelow(update.install),
+    EXPECT_EQ(filesOf(update.backup), oldVersion) << key;
+    EXPECT_EQ(filesOf(update.install),
               (std::map<std::string, std::string>{{"VEXO.dat", "vexo 2"},
                                                   {"docs/readme.txt", "readme 2"},
                                                   {"lib/core.dll", "core 2"},
@@ -149,7 +140,7 @@ TEST(Recovery, RerunAfterAStopInTheSwapKeepsTheBackupAndFinishes) {
 
 TEST(Recovery, RerunAfterAStopInTheRollbackFinishesItThenUpdates) {
   Update update;
-  const auto oldVersion = filesBelow(update.install);
+  const auto oldVersion = filesOf(update.install);
   // Stopped with half the backup moved back: the staged files were given
   // back, core.dll is back in place, readme.txt still only in the backup.
   for (const auto& [path, contents] : oldVersion) {
@@ -162,7 +153,7 @@ TEST(Recovery, RerunAfterAStopInTheRollbackFinishesItThenUpdates) {
 
   EXPECT_EQ(update.run(), 0);
   EXPECT_NE(readFile(update.marker).find("\"result\":\"success\""), std::string::npos);
-  EXPECT_EQ(filesBelow(update.backup), oldVersion);
+  EXPECT_EQ(filesOf(update.backup), oldVersion);
   EXPECT_EQ(readFile(joinPath(update.install, "lib/core.dll")), "core 2");
   EXPECT_FALSE(pathExists(update.journal));
 }
@@ -172,9 +163,9 @@ TEST(Recovery, WhatIsNotAJournalNeitherStopsABackupNorIsOverwritten) {
     // A journal whose backup has gone protects nothing.
     Update update;
     writeFile(update.journal, "vexo-updater update journal\nstate: moving staged files in\n");
-    const auto oldVersion = filesBelow(update.install);
+    const auto oldVersion = filesOf(update.install);
     EXPECT_EQ(update.run(), 0);
-    EXPECT_EQ(filesBelow(update.backup), oldVersion);
+    EXPECT_EQ(filesOf(update.backup), oldVersion);
     EXPECT_FALSE(pathExists(update.journal));
   }
   {
@@ -183,10 +174,10 @@ TEST(Recovery, WhatIsNotAJournalNeitherStopsABackupNorIsOverwritten) {
     Update update;
     makeDirectories(update.backup);
     writeFile(update.journal, "notes of mine");
-    const auto oldVersion = filesBelow(update.install);
+    const auto oldVersion = filesOf(update.install);
     EXPECT_EQ(update.run(), 2);
     EXPECT_EQ(readFile(update.journal), "notes of mine");
-    EXPECT_EQ(filesBelow(update.install), oldVersion);
+    EXPECT_EQ(filesOf(update.install), oldVersion);
     EXPECT_NE(readFile(update.log).find("cannot record the update in progress"), std::string::npos);
   }
 }
@@ -204,8 +195,8 @@ TEST(Recovery, FailedRollbackKeepsTheJournalSoARerunCannotReplaceTheBackup) {
   std::system(("chattr -i '" + locked + "'").c_str());
   EXPECT_NE(readFile(update.journal).find("state: rolling back"), std::string::npos);
   // Every old file is still somewhere, byte for byte.
-  const auto backup = filesBelow(update.backup);
-  const auto install = filesBelow(update.install);
+  const auto backup = filesOf(update.backup);
+  const auto install = filesOf(update.install);
   for (const auto& [path, contents] :
        std::map<std::string, std::string>{{"VEXO.dat", "vexo 1"},
                                           {"lib/core.dll", "core 1"},

@@ -11,24 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "support/run_support.h"
 #include "support/test_support.h"
 
 namespace {
-
-// Names no process anywhere, so the wait gives line A with err=87 and the run
-// goes on at once.
-const char kNoProcess[] = "4000000000";
-const char kEmDash[] = "\xE2\x80\x94";
 
 long long nowSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
-}
-
-std::string withoutTrailingSeparator(std::string path) {
-  while (path.size() > 1 && path.back() == kSep) path.pop_back();
-  return path;
 }
 
 // One run's directories. The data folder follows the stand-in's convention
@@ -52,29 +43,14 @@ struct Layout {
     marker = joinPath(data, "applied-marker.json");
     makeDirectories(data);
   }
-};
 
-std::vector<std::string> updaterCommand(const Layout& layout, const std::string& processId) {
-  return {programPath("vexo-updater"),
-          "--install-dir",
-          layout.install,
-          "--staging-dir",
-          layout.staging,
-          "--backup-dir",
-          layout.backup,
-          "--log",
-          layout.log,
-          "--applied-marker",
-          layout.marker,
-          "--idempotency-key",
-          "key-42",
-          "--from-version",
-          "1.0.0",
-          "--to-version",
-          "2.0.0",
-          "--vexo-pid",
-          processId};
-}
+  // The updater's command line for this layout, waiting for processId.
+  std::vector<std::string> command(const std::string& processId) const {
+    UpdaterOptions options{install, staging, backup, log, marker};
+    options.processId = processId;
+    return updaterCommand(options);
+  }
+};
 
 void installStandIn(const std::string& folder) {
   makeDirectories(folder);
@@ -96,30 +72,6 @@ void prepareUpdate(const Layout& layout, bool withStandIn = true) {
   writeFile(joinPath(layout.staging, "lib/plugins/new.dll"), "new 2");
 }
 
-std::string lines(const std::vector<std::string>& texts) {
-  std::string out;
-  for (const std::string& text : texts) out += "[vexo-updater] " + text + kLineEnd;
-  return out;
-}
-
-std::string startLine(const std::string& processId) {
-  return "starting vexoPid=" + processId + " from=1.0.0 to=2.0.0";
-}
-
-std::string lineA(const std::string& processId) {
-  return "OpenProcess(SYNCHRONIZE, " + processId + ") returned NULL err=87 " + kEmDash +
-         " assuming process already exited";
-}
-
-std::string jsonEscaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 // Checks the marker byte for byte, except appliedAt, which must lie between
 // the two clock readings around the run.
 void expectMarker(const Layout& layout, long long before, const std::string& result,
@@ -134,10 +86,7 @@ void expectMarker(const Layout& layout, long long before, const std::string& res
   const long long appliedAt = std::stoll(marker.substr(digits, end - digits));
   EXPECT_GE(appliedAt, before);
   EXPECT_LE(appliedAt, nowSeconds());
-  EXPECT_EQ(marker.substr(0, digits) + "T" + marker.substr(end),
-            "{\"fromVersion\":\"1.0.0\",\"toVersion\":\"2.0.0\",\"appliedAt\":T,\"result\":\"" +
-                result + "\",\"errorMessage\":\"" + jsonEscaped(errorMessage) +
-                "\",\"idempotencyKey\":\"key-42\"}");
+  EXPECT_EQ(markerWithoutTime(marker), expectedMarker(result, errorMessage));
 }
 
 // Waits, bounded, for a file that another process writes last.
@@ -176,9 +125,9 @@ void expectSuccessfulUpdate(const Layout& layout) {
   const auto installedBefore = snapshotTree(layout.install);
   const long long before = nowSeconds();
 
-  EXPECT_EQ(runChild(updaterCommand(layout, kNoProcess)), 0);
+  EXPECT_EQ(runChild(layout.command(kNoProcess)), 0);
 
-  EXPECT_EQ(readFile(layout.log), lines({startLine(kNoProcess), lineA(kNoProcess), "success"}));
+  EXPECT_EQ(readFile(layout.log), runLog({"success"}));
   expectMarker(layout, before, "success", "");
   EXPECT_FALSE(pathExists(layout.staging));
   // An overlay: changed and added files arrive, the file the update does not
@@ -195,7 +144,7 @@ void expectSuccessfulUpdate(const Layout& layout) {
   // then reports what it read in the marker.
   ASSERT_TRUE(waitForFile(joinPath(layout.data, "post-update-check.txt")));
   // The application has printed its report: none of it reached the log.
-  EXPECT_EQ(readFile(layout.log), lines({startLine(kNoProcess), lineA(kNoProcess), "success"}));
+  EXPECT_EQ(readFile(layout.log), runLog({"success"}));
   EXPECT_EQ(readFile(joinPath(layout.data, "launch.txt")),
             "arguments=1\nargument=--post-update-check\nworkingDirectory=" +
                 withoutTrailingSeparator(layout.install) + "\n");
@@ -220,8 +169,8 @@ TEST(Run, SuccessWithoutVexoExeStillEndsWithStatusZeroAndTheSuccessLine) {
   Layout layout;
   prepareUpdate(layout, /*withStandIn=*/false);
   const long long before = nowSeconds();
-  EXPECT_EQ(runChild(updaterCommand(layout, kNoProcess)), 0);
-  EXPECT_EQ(readFile(layout.log), lines({startLine(kNoProcess), lineA(kNoProcess), "success"}));
+  EXPECT_EQ(runChild(layout.command(kNoProcess)), 0);
+  EXPECT_EQ(readFile(layout.log), runLog({"success"}));
   expectMarker(layout, before, "success", "");
   EXPECT_EQ(readFile(joinPath(layout.install, "version.txt")), "2.0.0\n");
 }
@@ -234,14 +183,14 @@ TEST(Run, ApplicationStillRunningAfterTheWaitLeavesEverythingUntouched) {
   const std::string processId = std::to_string(application.pid);
   const long long before = nowSeconds();
 
-  const int status = runChild(updaterCommand(layout, processId));
+  const int status = runChild(layout.command(processId));
   killChild(application);
   waitChild(application);
 
   EXPECT_EQ(status, 1);
   EXPECT_EQ(readFile(layout.log),
-            lines({startLine(processId), "WaitForSingleObject timed out after 30000ms",
-                   "FAIL: VEXO.exe wait timeout"}));
+            logLines({startLine(processId), "WaitForSingleObject timed out after 30000ms",
+                      "FAIL: VEXO.exe wait timeout"}));
   expectMarker(layout, before, "error", "VEXO.exe did not exit in 30s");
   auto rootAfter = snapshotTree(layout.root.path());
   rootAfter.erase("app-data/updater.log");
@@ -257,11 +206,11 @@ TEST(Run, BackupFailureStopsBeforeTheInstallationIsTouched) {
   std::filesystem::remove_all(layout.install);
   const long long before = nowSeconds();
 
-  EXPECT_EQ(runChild(updaterCommand(layout, kNoProcess)), 2);
+  EXPECT_EQ(runChild(layout.command(kNoProcess)), 2);
 
   const std::string log = readFile(layout.log);
-  const std::string head = lines({startLine(kNoProcess), lineA(kNoProcess)});
-  const std::string tail = lines({"FAIL: backup"});
+  const std::string head = runLog({});
+  const std::string tail = logLines({"FAIL: backup"});
   ASSERT_GT(log.size(), head.size() + tail.size());
   EXPECT_EQ(log.substr(0, head.size()), head);
   EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
@@ -284,13 +233,12 @@ TEST(Run, SwapFailureRollsBackKeepsStagingAndDoesNotRestart) {
   const auto installedBefore = snapshotTree(layout.install);
   const long long before = nowSeconds();
 
-  EXPECT_EQ(runChild(updaterCommand(layout, kNoProcess)), 0);
+  EXPECT_EQ(runChild(layout.command(kNoProcess)), 0);
 
   const std::string log = readFile(layout.log);
   const std::string failure = swapText(log, 2);
   EXPECT_EQ(failure.rfind("swap exception: ", 0), 0u) << failure;
-  EXPECT_EQ(log, lines({startLine(kNoProcess), lineA(kNoProcess),
-                        "FAIL: swap (" + failure + "), rolling back"}));
+  EXPECT_EQ(log, runLog({swapFailureLine(failure)}));
   expectMarker(layout, before, "rollback", failure);
   // Every installed file is back as it was. Files that only the update brings
   // and that were moved before the failure stay: the rollback deletes nothing.
@@ -322,7 +270,7 @@ TEST(Run, SwapAndRollbackFailureEndsWithStatusThree) {
 #endif
   const long long before = nowSeconds();
 
-  const int status = runChild(updaterCommand(layout, kNoProcess));
+  const int status = runChild(layout.command(kNoProcess));
 #ifdef _WIN32
   killChild(holder);
   waitChild(holder);
@@ -330,8 +278,7 @@ TEST(Run, SwapAndRollbackFailureEndsWithStatusThree) {
 
   EXPECT_EQ(status, 3);
   const std::string moveFailure = "MoveFileEx(core.dll) err=5 (file locked)";
-  EXPECT_EQ(readFile(layout.log), lines({startLine(kNoProcess), lineA(kNoProcess),
-                                         "FAIL: swap (" + moveFailure + "), rolling back"}));
+  EXPECT_EQ(readFile(layout.log), runLog({swapFailureLine(moveFailure)}));
   expectMarker(layout, before, "error", "rollback failed: " + moveFailure);
   EXPECT_EQ(readFile(locked), "core 1");
   EXPECT_EQ(readFile(joinPath(layout.staging, "lib/core.dll")), "core 2");
@@ -345,9 +292,9 @@ TEST(Run, UnusableProcessIdIsRefusedBeforeAnythingIsTouched) {
   const auto before = snapshotTree(layout.root.path());
   for (const char* value : {"", "abc", "4294967296", "-"}) {
     SCOPED_TRACE(std::string("vexo-pid \"") + value + "\"");
-    EXPECT_EQ(runChild(updaterCommand(layout, value)), 64);
+    EXPECT_EQ(runChild(layout.command(value)), 64);
   }
-  std::vector<std::string> withoutProcessId = updaterCommand(layout, "");
+  std::vector<std::string> withoutProcessId = layout.command("");
   withoutProcessId.resize(withoutProcessId.size() - 2);
   EXPECT_EQ(runChild(withoutProcessId), 64);
   EXPECT_EQ(snapshotTree(layout.root.path()), before);
@@ -372,7 +319,7 @@ TEST(Run, StandInApplicationDrivesAWholeUpdate) {
   const std::string log = readFile(layout.log);
   EXPECT_EQ(log.rfind("[vexo-updater] starting vexoPid=", 0), 0u) << log;
   EXPECT_NE(log.find(std::string(" from=1.0.0 to=2.0.0") + kLineEnd), std::string::npos) << log;
-  EXPECT_EQ(log.substr(log.size() - lines({"success"}).size()), lines({"success"})) << log;
+  EXPECT_EQ(log.substr(log.size() - logLines({"success"}).size()), logLines({"success"})) << log;
   EXPECT_EQ(readFile(joinPath(layout.install, "version.txt")), "2.0.0\n");
   EXPECT_FALSE(pathExists(layout.staging));
 }

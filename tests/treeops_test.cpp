@@ -25,7 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using Tree = std::map<std::string, std::string>;
 
-const char kDir[] = "<dir>";
 const char kBackupFailed[] = "[vexo-updater] backup failed: ";
 const char kSwapException[] = "swap exception: ";
 

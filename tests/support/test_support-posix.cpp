@@ -1,6 +1,8 @@
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +22,19 @@ void clearProtection(const std::string& root) {
   if (std::system(command.c_str()) != 0) {
     // Nothing to undo, or no chattr here.
   }
+}
+
+bool setImmutable(const std::string& path, bool on) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (done) {
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  close(fd);
+  return done;
 }
 
 std::string binaryDir() {

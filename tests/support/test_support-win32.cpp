@@ -45,6 +45,9 @@ void clearProtection(const std::string& root) {
   }
 }
 
+// Windows has no immutable flag; the tests hold such files open instead.
+bool setImmutable(const std::string&, bool) { return false; }
+
 std::string binaryDir() {
   char buffer[MAX_PATH * 4];
   const DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof buffer);

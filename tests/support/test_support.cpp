@@ -20,6 +20,8 @@ const char kLineEnd[] = "\n";
 const char kExeSuffix[] = "";
 #endif
 
+const char kDir[] = "<dir>";
+
 void clearProtection(const std::string& root);  // in test_support-<platform>.cpp
 
 TempDir::TempDir() {
@@ -82,18 +84,36 @@ void makeDirectories(const std::string& path) { fs::create_directories(fs::path(
 std::map<std::string, std::string> snapshotTree(const std::string& root) {
   std::map<std::string, std::string> tree;
   if (!isDirectory(root)) return tree;
-  for (auto it = fs::recursive_directory_iterator(
-           root, fs::directory_options::follow_directory_symlink);
+  for (auto it =
+           fs::recursive_directory_iterator(root, fs::directory_options::follow_directory_symlink);
        it != fs::recursive_directory_iterator(); ++it) {
     const std::string rel = it->path().lexically_relative(root).generic_string();
     std::error_code ec;
     if (it->is_directory(ec)) {
-      tree[rel] = "<dir>";
+      tree[rel] = kDir;
     } else if (it->is_regular_file(ec)) {
       tree[rel] = readFile(it->path().string());
     }
   }
   return tree;
+}
+
+std::map<std::string, std::string> filesOf(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& [path, contents] : snapshotTree(root)) {
+    if (contents != kDir) files[path] = contents;
+  }
+  return files;
+}
+
+void writeTree(const std::string& root, const std::map<std::string, std::string>& files) {
+  makeDirectories(root);
+  for (const auto& [path, contents] : files) writeFile(joinPath(root, path), contents);
+}
+
+std::string withoutTrailingSeparator(std::string path) {
+  while (path.size() > 1 && path.back() == kSep) path.pop_back();
+  return path;
 }
 
 std::string programPath(const std::string& name) {

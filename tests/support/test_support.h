@@ -44,10 +44,22 @@ bool pathExists(const std::string& path);
 bool isDirectory(const std::string& path);
 void makeDirectories(const std::string& path);
 
-// Relative path (with '/') to contents for every regular file, and to "<dir>"
+// What snapshotTree records for a directory.
+extern const char kDir[];
+
+// Relative path (with '/') to contents for every regular file, and to kDir
 // for every directory, below root. Links are followed. Empty when root is
 // missing.
 std::map<std::string, std::string> snapshotTree(const std::string& root);
+// snapshotTree without the directories: the regular files and their contents.
+std::map<std::string, std::string> filesOf(const std::string& root);
+// Creates root and writes every file (relative path to contents) below it.
+void writeTree(const std::string& root, const std::map<std::string, std::string>& files);
+// path without the separators at its end; a lone separator stays.
+std::string withoutTrailingSeparator(std::string path);
+// Sets or clears the immutable flag, which keeps even root from moving or
+// replacing the file; true when done, always false under Windows.
+bool setImmutable(const std::string& path, bool on);
 
 // The folder of the running test binary, where every built program lies.
 std::string binaryDir();

@@ -1,0 +1,98 @@
+#include "support/run_support.h"
+
+#include <filesystem>
+
+#include "support/test_support.h"
+
+const char kNoProcess[] = "4000000000";
+const char kEmDash[] = "\xE2\x80\x94";
+const char kIdempotencyKey[] = "key-42";
+#ifdef _WIN32
+const char kHeldSourceCode[] = "32";
+#else
+const char kHeldSourceCode[] = "5";
+#endif
+
+std::vector<std::string> updaterCommand(const UpdaterOptions& options) {
+  return {programPath(options.program),
+          "--install-dir",
+          options.install,
+          "--staging-dir",
+          options.staging,
+          "--backup-dir",
+          options.backup,
+          "--log",
+          options.log,
+          "--applied-marker",
+          options.marker,
+          "--idempotency-key",
+          options.idempotencyKey,
+          "--from-version",
+          options.fromVersion,
+          "--to-version",
+          options.toVersion,
+          "--vexo-pid",
+          options.processId};
+}
+
+std::string logLines(const std::vector<std::string>& texts) {
+  std::string out;
+  for (const std::string& text : texts) out += "[vexo-updater] " + text + kLineEnd;
+  return out;
+}
+
+std::string startLine(const std::string& processId) {
+  return "starting vexoPid=" + processId + " from=1.0.0 to=2.0.0";
+}
+
+std::string lineA(const std::string& processId) {
+  return "OpenProcess(SYNCHRONIZE, " + processId + ") returned NULL err=87 " + kEmDash +
+         " assuming process already exited";
+}
+
+std::string runLog(const std::vector<std::string>& texts) {
+  std::vector<std::string> all = {startLine(kNoProcess), lineA(kNoProcess)};
+  all.insert(all.end(), texts.begin(), texts.end());
+  return logLines(all);
+}
+
+std::string swapFailureLine(const std::string& failure) {
+  return "FAIL: swap (" + failure + "), rolling back";
+}
+
+std::string jsonEscaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string markerWithoutTime(const std::string& marker) {
+  const std::string key = "\"appliedAt\":";
+  const std::size_t start = marker.find(key);
+  if (start == std::string::npos) return marker;
+  const std::size_t digits = start + key.size();
+  const std::size_t end = marker.find(',', digits);
+  if (end == std::string::npos) return marker;
+  return marker.substr(0, digits) + "T" + marker.substr(end);
+}
+
+std::string expectedMarker(const std::string& result, const std::string& errorMessage,
+                           const std::string& idempotencyKey) {
+  return "{\"fromVersion\":\"1.0.0\",\"toVersion\":\"2.0.0\",\"appliedAt\":T,\"result\":\"" +
+         result + "\",\"errorMessage\":\"" + jsonEscaped(errorMessage) +
+         "\",\"idempotencyKey\":\"" + idempotencyKey + "\"}";
+}
+
+std::vector<std::string> swapOrder(const std::string& root) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> files;
+  for (fs::recursive_directory_iterator it{fs::path(root)}, end; it != end; ++it) {
+    if (it->is_regular_file()) {
+      files.push_back(it->path().lexically_relative(root).generic_string());
+    }
+  }
+  return files;
+}

@@ -1,0 +1,68 @@
+#ifndef VEXO_TESTS_SUPPORT_RUN_SUPPORT_H_
+#define VEXO_TESTS_SUPPORT_RUN_SUPPORT_H_
+
+// Helpers for the tests that run the built updater as a child process: its
+// command line, the log and marker a run should leave, and the order in which
+// its swap takes the staged files.
+
+#include <string>
+#include <vector>
+
+// Names no process anywhere, so the wait gives line A (err=87) and the run
+// goes on at once.
+extern const char kNoProcess[];
+// The em dash of line A, in UTF-8.
+extern const char kEmDash[];
+// The idempotency key most runs are given.
+extern const char kIdempotencyKey[];
+// The code of a refused move of a source file that cannot move: a sharing
+// violation (32) for a file held open under Windows; natively the EPERM of an
+// immutable file, which the updater reports as 5.
+extern const char kHeldSourceCode[];
+
+// One run's options. The defaults are those most tests use: the update from
+// 1.0.0 to 2.0.0 with kIdempotencyKey, waiting for no process.
+struct UpdaterOptions {
+  std::string install;
+  std::string staging;
+  std::string backup;
+  std::string log;
+  std::string marker;
+  std::string idempotencyKey = kIdempotencyKey;
+  std::string fromVersion = "1.0.0";
+  std::string toVersion = "2.0.0";
+  std::string processId = kNoProcess;
+  // The built program to run, by name.
+  std::string program = "vexo-updater";
+};
+
+// The program's path, then all nine options with their values, --vexo-pid last.
+std::vector<std::string> updaterCommand(const UpdaterOptions& options);
+
+// Each text as one log line: "[vexo-updater] ", the text, kLineEnd.
+std::string logLines(const std::vector<std::string>& texts);
+// The text of the first line of an update from 1.0.0 to 2.0.0 that waits for processId.
+std::string startLine(const std::string& processId);
+// The text of line A: processId names no process, taken to have exited.
+std::string lineA(const std::string& processId);
+// The log of a run from 1.0.0 to 2.0.0 that waits for kNoProcess: its start
+// line, line A, then the texts.
+std::string runLog(const std::vector<std::string>& texts);
+// The text of the line of a swap that failed with failure.
+std::string swapFailureLine(const std::string& failure);
+
+// text with '"' and '\' escaped, as the marker writes its strings.
+std::string jsonEscaped(const std::string& text);
+// The marker with the digits of appliedAt replaced by T; unchanged when it
+// has no appliedAt.
+std::string markerWithoutTime(const std::string& marker);
+// The marker of an update from 1.0.0 to 2.0.0 as markerWithoutTime gives it.
+std::string expectedMarker(const std::string& result, const std::string& errorMessage,
+                           const std::string& idempotencyKey = kIdempotencyKey);
+
+// The regular files below root, as relative paths with '/', in the order the
+// updater's swap takes them: the system's listing decides it, so it is read
+// here the same way, before the run.
+std::vector<std::string> swapOrder(const std::string& root);
+
+#endif  // VEXO_TESTS_SUPPORT_RUN_SUPPORT_H_
