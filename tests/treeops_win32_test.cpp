@@ -21,8 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr DWORD kWaitTimeout = 258;
-
 // Started with this variable naming a result file, the test binary checks
 // the ANSI conversion, and the operations' handling of its failure, in
 // whatever code page it was given, and writes what it found there instead of

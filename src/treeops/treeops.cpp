@@ -20,11 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint32_t kWaitObject0 = 0;
-constexpr std::uint32_t kWaitTimeout = 258;
-constexpr std::uint32_t kErrorAccessDenied = 5;
-constexpr std::uint32_t kErrorSharingViolation = 32;
-
 // Whether two components of a canonical path name the same thing. Windows
 // file names ignore case, so "C:\App" and "c:\app" are one directory there.
 bool sameName(const fs::path& a, const fs::path& b) {

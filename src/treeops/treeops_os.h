@@ -11,6 +11,12 @@
 #include <set>
 #include <string>
 
+// The Windows codes both layers and the shared logic speak.
+constexpr std::uint32_t kWaitObject0 = 0;
+constexpr std::uint32_t kWaitTimeout = 258;
+constexpr std::uint32_t kErrorAccessDenied = 5;
+constexpr std::uint32_t kErrorSharingViolation = 32;
+
 // Converts a narrow path (the ANSI code page on Windows, raw bytes on POSIX)
 // to a file-system path. Throws std::system_error when it cannot be exact.
 std::filesystem::path toFsPath(const std::string& narrow);
@@ -29,8 +35,8 @@ struct ProcessWait {
 // sets *errorCode when it cannot be opened.
 bool openProcessForWait(std::uint32_t processId, ProcessWait* wait, std::uint32_t* errorCode);
 
-// Waits once. Returns 0 when the process has ended, 258 on the time-out, and
-// any other value for a failed wait.
+// Waits once. Returns kWaitObject0 when the process has ended, kWaitTimeout
+// on the time-out, and any other value for a failed wait.
 std::uint32_t waitOnProcess(const ProcessWait& wait, std::uint32_t timeoutMs);
 
 // Releases what openProcessForWait took.

@@ -41,13 +41,23 @@ std::string binaryDir() {
   return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
 }
 
-Child startChild(const std::vector<std::string>& argv, const std::string& workDir) {
+namespace {
+
+// Forks and executes argv; errorPath, when not empty, receives the child's
+// standard error.
+Child forkChild(const std::vector<std::string>& argv, const std::string& errorPath,
+                const std::string& workDir) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    if (!errorPath.empty()) {
+      const int errorFd = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (errorFd < 0 || dup2(errorFd, STDERR_FILENO) < 0) _exit(127);
+      close(errorFd);
+    }
     if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
     execve(args[0], args.data(), environ);
     _exit(127);
@@ -58,25 +68,15 @@ Child startChild(const std::vector<std::string>& argv, const std::string& workDi
   return child;
 }
 
+}  // namespace
+
+Child startChild(const std::vector<std::string>& argv, const std::string& workDir) {
+  return forkChild(argv, "", workDir);
+}
+
 Child startChildWithStderr(const std::vector<std::string>& argv, const std::string& errorPath,
                            const std::string& workDir) {
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const int errorFd = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (errorFd < 0 || dup2(errorFd, STDERR_FILENO) < 0) _exit(127);
-    close(errorFd);
-    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
-    execve(args[0], args.data(), environ);
-    _exit(127);
-  }
-  Child child;
-  child.handle = pid;
-  child.pid = static_cast<std::uint32_t>(pid);
-  return child;
+  return forkChild(argv, errorPath, workDir);
 }
 
 int waitChild(Child& child) {
