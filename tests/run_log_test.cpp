@@ -203,6 +203,6 @@ TEST(RunLog, UnusableProcessIdLogsNothing) {
   const std::string log = dir / "run.log";
   EXPECT_EQ(runChild({programPath("vexo-updater"), "--log", log, "--applied-marker",
                       dir / "applied.json", "--vexo-pid", "4294967296"}),
-            kStatusBadProcessId);
+            kStatusBadArguments);
   EXPECT_TRUE(snapshotTree(dir.path()).empty());
 }

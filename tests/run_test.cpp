@@ -14,6 +14,10 @@
 #include "support/run_support.h"
 #include "support/test_support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 long long nowSeconds() {
@@ -286,7 +290,42 @@ TEST(Run, SwapAndRollbackFailureEndsWithStatusThree) {
   expectNoRelaunch(layout);
 }
 
-TEST(Run, UnusableProcessIdIsRefusedBeforeAnythingIsTouched) {
+#ifdef _WIN32
+// Starts the updater with a wide command line, as a host passing characters
+// outside the ANSI code page does, its standard error sent to errorPath.
+int runWithWideArguments(const std::vector<std::wstring>& arguments, const std::string& errorPath) {
+  const std::string program = programPath("vexo-updater");
+  std::wstring commandLine = L"\"" + std::wstring(program.begin(), program.end()) + L"\"";
+  for (const std::wstring& argument : arguments) commandLine += L" \"" + argument + L"\"";
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const HANDLE errors = CreateFileA(errorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdError = errors;
+  PROCESS_INFORMATION info{};
+  const BOOL started =
+      CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr,
+                     /*inheritHandles=*/TRUE, 0, nullptr, nullptr, &startup, &info);
+  CloseHandle(errors);
+  if (!started) return -1;
+  WaitForSingleObject(info.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(info.hProcess, &code);
+  CloseHandle(info.hProcess);
+  CloseHandle(info.hThread);
+  return static_cast<int>(code);
+}
+
+std::wstring wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+#endif
+
+// A process id that cannot be used, and (on Windows) arguments that the
+// system's best-fit conversion changed on their way to the narrow argument
+// vector: "\u0141" arrives as 'L', naming another folder, and a fullwidth
+// quotation mark as '"', which would re-split the line on Windows.
+TEST(Run, UnusableArgumentsAreRefusedBeforeAnythingIsTouched) {
   Layout layout;
   prepareUpdate(layout);
   const auto before = snapshotTree(layout.root.path());
@@ -298,6 +337,25 @@ TEST(Run, UnusableProcessIdIsRefusedBeforeAnythingIsTouched) {
   withoutProcessId.resize(withoutProcessId.size() - 2);
   EXPECT_EQ(runChild(withoutProcessId), 64);
   EXPECT_EQ(snapshotTree(layout.root.path()), before);
+#ifdef _WIN32
+  const TempDir elsewhere;
+  const std::string errors = elsewhere / "stderr.txt";
+  const std::wstring staging = wide(layout.staging);
+  const std::wstring backup = wide(layout.backup);
+  for (const std::vector<std::wstring>& arguments :
+       {std::vector<std::wstring>{L"--install-dir", wide(layout.root.path()) + L"\\\u0141app",
+                                  L"--staging-dir", staging, L"--backup-dir", backup, L"--vexo-pid",
+                                  L"4000000000"},
+        std::vector<std::wstring>{L"--install-dir", wide(layout.install), L"--staging-dir", staging,
+                                  L"--backup-dir", backup, L"--to-version",
+                                  L"2.0\uFF02 --backup-dir C:\\Users", L"--vexo-pid",
+                                  L"4000000000"}}) {
+    EXPECT_EQ(runWithWideArguments(arguments, errors), 64);
+    EXPECT_NE(readFile(errors).find("is not what was passed"), std::string::npos)
+        << readFile(errors);
+    EXPECT_EQ(snapshotTree(layout.root.path()), before);
+  }
+#endif
 }
 
 // The stand-in as a host: it starts the updater with its own process id and

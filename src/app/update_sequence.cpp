@@ -19,6 +19,14 @@ constexpr std::uint32_t kSettleMs = 500;
 }  // namespace
 
 int runUpdate(int argc, const char* const* argv) {
+  // A path the system changed on the way in names another folder, and a
+  // changed quotation mark shifts the pairs: nothing may happen then.
+  std::string inexact;
+  if (!argumentsAreExact(argc, argv, &inexact)) {
+    std::fputs(("vexo-updater: " + inexact + "; nothing was done\n").c_str(), stderr);
+    return kStatusBadArguments;
+  }
+
   OptionMap options = parseOptions(argc, argv);
   const std::string installDir = options["install-dir"];
   const std::string stagingDir = options["staging-dir"];
@@ -38,7 +46,7 @@ int runUpdate(int argc, const char* const* argv) {
         "from 0 to 4294967295 (for example --vexo-pid 4242); got \"" +
         options["vexo-pid"] + "\"\n";
     std::fputs(message.c_str(), stderr);
-    return kStatusBadProcessId;
+    return kStatusBadArguments;
   }
 
   redirectLog(logPath);
