@@ -327,6 +327,22 @@ TEST_F(Win32Children, MoveReportsTheSystemCode) {
   EXPECT_EQ(moveFileReplacing(other, free), 0u);
   EXPECT_EQ(readFile(free), "other");
   EXPECT_FALSE(pathExists(other));
+
+  // Windows refuses to replace a read-only file; its attribute is cleared
+  // just before, and put back when the move is refused. Wine replaces such
+  // files regardless, so only real Windows shows the first row's refusal.
+  setReadOnly(free);
+  EXPECT_EQ(moveFileReplacing(held, free), 32u);
+  EXPECT_TRUE(isReadOnly(free));
+  writeFile(other, "other 2");
+  EXPECT_EQ(moveFileReplacing(other, free), 0u);
+  EXPECT_EQ(readFile(free), "other 2");
+  EXPECT_FALSE(isReadOnly(free));
+  // The file moved in keeps its own attributes.
+  writeFile(other, "read-only too");
+  setReadOnly(other);
+  EXPECT_EQ(moveFileReplacing(other, free), 0u);
+  EXPECT_TRUE(isReadOnly(free));
 }
 
 TEST_F(Win32Children, CopyReadsHeldFilesAndKeepsReadOnly) {

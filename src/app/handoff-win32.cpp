@@ -5,8 +5,15 @@
 #include <string>
 
 #include "app/handoff.h"
+#include "treeops/treeops.h"
 
 void removeStaging(const std::string& stagingDir) {
+  // The shell's delete enters links and junctions and deletes what they lead
+  // to (measured under Wine: a link in staging emptied the folder it pointed
+  // to). They go first, on their own; where one cannot (no call removes a
+  // Unix link to a directory under Wine), staging is left as it is.
+  if (!removeLinksBelow(stagingDir)) return;
+
   // The shell takes a list of paths, each ended by a NUL, the list ended by a
   // second NUL; std::string supplies one NUL after its data, so one is added.
   std::string from = stagingDir;

@@ -233,6 +233,29 @@ void closeProcessWait(const ProcessWait& wait) {
   if (wait.handle >= 0) close(static_cast<int>(wait.handle));
 }
 
+EntryKind entryKind(const fs::directory_entry& entry) {
+  // The listing's own type answers without a system call; only a link costs
+  // one status read, of what it leads to.
+  const fs::file_status own = entry.symlink_status();
+  if (fs::is_regular_file(own)) return EntryKind::kFile;
+  if (fs::is_directory(own)) return EntryKind::kDirectory;
+  if (!fs::is_symlink(own)) return EntryKind::kOther;
+  std::error_code error;
+  const fs::file_status target = fs::status(entry.path(), error);
+  if (error && error != std::errc::no_such_file_or_directory) {
+    throw fs::filesystem_error("status", entry.path(), error);
+  }
+  if (fs::is_regular_file(target)) return EntryKind::kLinkToFile;
+  if (fs::is_directory(target)) return EntryKind::kLinkToDirectory;
+  return fs::exists(target) ? EntryKind::kOther : EntryKind::kDanglingLink;
+}
+
+void removeLink(const fs::path& path) {
+  if (unlink(path.c_str()) != 0) {
+    throw fs::filesystem_error("remove", path, std::error_code(errno, std::generic_category()));
+  }
+}
+
 // One open of each file and no status reads by name: a backup copies tens of
 // thousands of small files, and the library's copy_file costs two more path
 // lookups and a chmod per file. Like cp, the new file takes the source's
@@ -292,6 +315,8 @@ void flushDirectories(const std::set<fs::path>& directories) {
     close(fd);
   }
 }
+
+bool isShareOrDeviceRoot(const fs::path&) { return false; }
 
 bool sameFileIdentity(const fs::path& a, const fs::path& b) {
   struct stat first {};

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 #include <system_error>
 #include <vector>
@@ -28,6 +29,17 @@ int checkedLength(std::size_t size, const char* what) {
 
 bool isNotFound(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
 
+// Symbolic links and junctions carry the reparse-point attribute; this
+// toolchain's library never reports a link, so the system is asked directly.
+// Under Wine a Unix link to a directory shows this way too (0x410).
+bool isLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+// The attributes with read-only cleared, in the form SetFileAttributesW takes.
+DWORD withoutReadOnly(DWORD attributes) {
+  const DWORD cleared = attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+  return cleared == 0 ? FILE_ATTRIBUTE_NORMAL : cleared;
+}
+
 [[noreturn]] void throwRemoveAll(const fs::path& top, const fs::path& entry, DWORD code) {
   if (entry == top) throw fs::filesystem_error("remove_all", top, systemError(code));
   throw fs::filesystem_error("remove_all", top, entry, systemError(code));
@@ -46,10 +58,12 @@ void prepareForRemoval(const fs::path& top, const fs::path& path) {
     throwRemoveAll(top, path, error);
   }
   if ((attributes & FILE_ATTRIBUTE_READONLY) &&
-      !SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+      !SetFileAttributesW(path.c_str(), withoutReadOnly(attributes))) {
     throwRemoveAll(top, path, GetLastError());
   }
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+  if (isLink(attributes)) {
+    // Under Wine no call removes a Unix link to a directory (145, "not
+    // empty"); the removal then stops here rather than go through it.
     const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
                                                                  : DeleteFileW(path.c_str());
     if (!removed) throwRemoveAll(top, path, GetLastError());
@@ -128,6 +142,40 @@ void closeProcessWait(const ProcessWait& wait) {
   CloseHandle(reinterpret_cast<HANDLE>(wait.handle));
 }
 
+EntryKind entryKind(const fs::directory_entry& entry) {
+  const DWORD attributes = GetFileAttributesW(entry.path().c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    throw fs::filesystem_error("status", entry.path(), systemError(GetLastError()));
+  }
+  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!isLink(attributes)) return directory ? EntryKind::kDirectory : EntryKind::kFile;
+  // Opening a link follows it: that tells whether it leads anywhere, and to
+  // what. No access right is needed, and full sharing disturbs nobody.
+  const HANDLE target =
+      CreateFileW(entry.path().c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (target == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (isNotFound(error)) return EntryKind::kDanglingLink;
+    throw fs::filesystem_error("status", entry.path(), systemError(error));
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  const BOOL known = GetFileInformationByHandle(target, &info);
+  const DWORD error = known ? 0 : GetLastError();
+  CloseHandle(target);
+  if (!known) throw fs::filesystem_error("status", entry.path(), systemError(error));
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::kLinkToDirectory
+                                                            : EntryKind::kLinkToFile;
+}
+
+void removeLink(const fs::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const BOOL removed = attributes != INVALID_FILE_ATTRIBUTES &&
+                       ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
+                                                                : DeleteFileW(path.c_str()));
+  if (!removed) throw fs::filesystem_error("remove", path, systemError(GetLastError()));
+}
+
 void copyFileOver(const fs::path& from, const fs::path& to) {
   if (!CopyFileW(from.c_str(), to.c_str(), /*failIfExists=*/FALSE)) {
     throw fs::filesystem_error("copy_file", from, to, systemError(GetLastError()));
@@ -142,13 +190,46 @@ void removeTree(const fs::path& path) {
 }
 
 std::uint32_t moveFileReplacing(const std::string& from, const std::string& to) {
+  // Windows refuses to replace a read-only file (5). Like the established
+  // updaters, clear the attribute of the file being replaced just before; the
+  // file moved in keeps its own attributes. A refused move puts it back.
+  const DWORD attributes = GetFileAttributesA(to.c_str());
+  const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES &&
+                        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
+                            FILE_ATTRIBUTE_READONLY;
+  if (readOnly) SetFileAttributesA(to.c_str(), withoutReadOnly(attributes));
   if (MoveFileExA(from.c_str(), to.c_str(), kMoveFlags)) return 0;
-  return GetLastError();
+  const DWORD error = GetLastError();
+  if (readOnly) SetFileAttributesA(to.c_str(), attributes);
+  return error;
 }
 
 void flushDirectories(const std::set<fs::path>&) {
   // Nothing to do: every move was made with MOVEFILE_WRITE_THROUGH and had
   // reached the disk before MoveFileExA returned.
+}
+
+bool isShareOrDeviceRoot(const fs::path& path) {
+  std::wstring text = path.native();
+  std::replace(text.begin(), text.end(), L'/', L'\\');
+  while (text.size() > 3 && text.back() == L'\\') text.pop_back();
+  const auto startsWith = [&](const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; };
+  std::wstring rest;
+  if (startsWith(L"\\\\?\\UNC\\")) {
+    rest = text.substr(8);
+  } else if (startsWith(L"\\\\?\\") || startsWith(L"\\\\.\\")) {
+    // A drive in the long form: "\\?\C:" (its separator was dropped above).
+    rest = text.substr(4);
+    return rest.size() == 2 && rest[1] == L':';
+  } else if (startsWith(L"\\\\")) {
+    rest = text.substr(2);
+  } else {
+    return false;
+  }
+  // "server\share": two names and nothing below them.
+  const std::size_t separator = rest.find(L'\\');
+  return separator != 0 && separator != std::wstring::npos && separator + 1 < rest.size() &&
+         rest.find(L'\\', separator + 1) == std::wstring::npos;
 }
 
 bool sameFileIdentity(const fs::path& a, const fs::path& b) {

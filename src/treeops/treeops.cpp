@@ -7,6 +7,7 @@
 #include <set>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 #ifdef _WIN32
 #include <algorithm>
@@ -66,6 +67,47 @@ bool liesWithin(const fs::path& innerCanonical, const fs::path& outer,
 // relative path whose first component is missing still compares correctly.
 fs::path canonicalForm(const fs::path& path) { return fs::weakly_canonical(fs::absolute(path)); }
 
+// How a walk treats links and junctions to directories.
+enum class Links { kFollow, kPassOver };
+
+// Calls visit(path, relative, kind) for every entry below directory, depth
+// first in the order of the system's listing, a directory's contents right
+// after its own entry; relative is the entry's path below the walk's root,
+// as listed, never resolved. A false from visit ends the walk, and the walk
+// returns false. Directories are entered; links to directories only with
+// Links::kFollow, and never when one leads back to a directory the walk is
+// inside (ancestors, outermost first): that cycle would never end.
+template <typename Visit>
+bool walkBelow(const fs::path& directory, const fs::path& relative, Links links,
+               std::vector<fs::path>* ancestors, const Visit& visit) {
+  ancestors->push_back(directory);
+  for (fs::directory_iterator it(directory), end; it != end; ++it) {
+    const EntryKind kind = entryKind(*it);
+    const fs::path entryRelative = relative / it->path().filename();
+    if (!visit(it->path(), entryRelative, kind)) return false;
+    if (kind == EntryKind::kLinkToDirectory) {
+      if (links == Links::kPassOver) continue;
+      for (const fs::path& ancestor : *ancestors) {
+        if (sameFileIdentity(it->path(), ancestor)) {
+          throw std::runtime_error("link " + toNarrow(it->path()) + " leads back to " +
+                                   toNarrow(ancestor) + ", which holds it");
+        }
+      }
+    } else if (kind != EntryKind::kDirectory) {
+      continue;
+    }
+    if (!walkBelow(it->path(), entryRelative, links, ancestors, visit)) return false;
+  }
+  ancestors->pop_back();
+  return true;
+}
+
+template <typename Visit>
+bool walkTree(const fs::path& root, Links links, const Visit& visit) {
+  std::vector<fs::path> ancestors;
+  return walkBelow(root, fs::path(), links, &ancestors, visit);
+}
+
 // How two directories nest.
 enum class Nesting { kSeparate, kSame, kFirstInsideSecond, kSecondInsideFirst };
 
@@ -77,6 +119,19 @@ Nesting nestingOf(const fs::path& first, const fs::path& firstCanonical, const f
   if (firstInside) return Nesting::kFirstInsideSecond;
   if (secondInside) return Nesting::kSecondInsideFirst;
   return Nesting::kSeparate;
+}
+
+// True when two paths name one file, whether or not it exists yet: as the
+// overlap guards compare, by the names of the canonical forms (without regard
+// to case on Windows) or by identity; and, for a file not made yet, by its
+// name in a folder that is one by identity (a short name, a link, a bind
+// mount of the folder).
+bool samePlace(const fs::path& a, const fs::path& b) {
+  const fs::path aCanonical = canonicalForm(a);
+  const fs::path bCanonical = canonicalForm(b);
+  if (nestingOf(a, aCanonical, b, bCanonical) == Nesting::kSame) return true;
+  return sameName(aCanonical.filename(), bCanonical.filename()) &&
+         sameFileIdentity(aCanonical.parent_path(), bCanonical.parent_path());
 }
 
 // Why a backup into backupDir would destroy or recurse into the directory
@@ -103,7 +158,7 @@ std::string backupNestingFault(const std::string& backupDir, const fs::path& bac
 // that holds it. Empty when neither.
 std::string sweepingBackupFault(const std::string& backupDir, const fs::path& backup) {
   const fs::path backupCanonical = canonicalForm(backup);
-  if (!backupCanonical.has_relative_path()) {
+  if (!backupCanonical.has_relative_path() || isShareOrDeviceRoot(backup)) {
     return "backup directory " + backupDir + " is a root directory";
   }
   const fs::path workingDir = fs::current_path();
@@ -140,23 +195,27 @@ fs::path journalPath(const std::string& backupDir) {
 // Links are followed, so the backup holds real files and directories.
 void copyTree(const fs::path& from, const fs::path& to) {
   try {
-    for (fs::recursive_directory_iterator it(from, fs::directory_options::follow_directory_symlink);
-         it != fs::recursive_directory_iterator(); ++it) {
-      // The entry's type queries follow links; for anything else they answer
-      // from the listing without a system call.
-      const fs::path target = to / it->path().lexically_relative(from);
-      if (it->is_directory()) {
-        fs::create_directory(target);
-      } else if (it->is_regular_file()) {
-        copyFileOver(it->path(), target);
-      } else if (!it->exists()) {
-        throw fs::filesystem_error("copy", it->path(),
-                                   std::make_error_code(std::errc::no_such_file_or_directory));
-      } else {
-        throw fs::filesystem_error("copy", it->path(),
-                                   std::make_error_code(std::errc::not_supported));
-      }
-    }
+    walkTree(from, Links::kFollow,
+             [&](const fs::path& path, const fs::path& relative, EntryKind kind) {
+               const fs::path target = to / relative;
+               switch (kind) {
+                 case EntryKind::kDirectory:
+                 case EntryKind::kLinkToDirectory:
+                   fs::create_directory(target);
+                   break;
+                 case EntryKind::kFile:
+                 case EntryKind::kLinkToFile:
+                   copyFileOver(path, target);
+                   break;
+                 case EntryKind::kDanglingLink:
+                   throw fs::filesystem_error(
+                       "copy", path, std::make_error_code(std::errc::no_such_file_or_directory));
+                 case EntryKind::kOther:
+                   throw fs::filesystem_error("copy", path,
+                                              std::make_error_code(std::errc::not_supported));
+               }
+               return true;
+             });
   } catch (const std::system_error& e) {
     // Name the two trees, not the entry, the way a failed recursive copy does.
     throw fs::filesystem_error("copy", from, to, e.code());
@@ -178,16 +237,6 @@ std::string swapNestingFault(const std::string& sourceRoot, const fs::path& sour
       break;
   }
   return "";
-}
-
-// Only a link to a file elsewhere resolves outside the source tree; its
-// destination would then leave the destination root.
-bool leavesRoot(const fs::path& relative) {
-  if (relative.empty() || relative.has_root_path()) return true;
-  for (const fs::path& part : relative) {
-    if (part == ".." || part == ".") return true;
-  }
-  return false;
 }
 
 // Records the directory that received a file and, when it was just created,
@@ -218,46 +267,50 @@ std::string moveTree(const std::string& sourceRoot, const std::string& destRoot,
                      std::set<fs::path>* received, std::vector<MovedFile>* moved) {
   const fs::path source = toFsPath(sourceRoot);
   const fs::path dest = toFsPath(destRoot);
-  fs::recursive_directory_iterator it(source);
-  const fs::path sourceCanonical = canonicalForm(source);
+  // A source that cannot be listed is the first thing to report.
+  fs::directory_iterator{source};
   if (!destRoot.empty()) {
-    const std::string fault = swapNestingFault(sourceRoot, source, sourceCanonical, destRoot, dest);
+    const std::string fault =
+        swapNestingFault(sourceRoot, source, canonicalForm(source), destRoot, dest);
     if (!fault.empty()) throw std::runtime_error(fault);
   }
 
+  // Links to directories are neither entered nor moved. A link to a file is
+  // moved as itself, to its own place: it is never resolved. Which links lead
+  // to files is settled before anything moves, because a relative link whose
+  // target moved first would dangle by the time the walk reaches it.
+  std::set<fs::path> fileLinks;
+  walkTree(source, Links::kPassOver,
+           [&](const fs::path&, const fs::path& relative, EntryKind kind) {
+             if (kind == EntryKind::kLinkToFile) fileLinks.insert(relative);
+             return true;
+           });
+
+  std::string failure;
   fs::path::string_type lastParent;
-  for (; it != fs::recursive_directory_iterator(); ++it) {
-    // Follows links; for anything else the listing answers without a
-    // system call.
-    if (!it->is_regular_file()) continue;
+  walkTree(source, Links::kPassOver,
+           [&](const fs::path& path, const fs::path& relative, EntryKind kind) {
+             if (kind != EntryKind::kFile && fileLinks.count(relative) == 0) return true;
+             const fs::path target = dest / relative;
+             const fs::path parent = target.parent_path();
+             // Files of one directory come one after another: compare with the last
+             // one's directory before searching the set.
+             const bool parentKnown = parent.native() == lastParent || received->count(parent) != 0;
+             const bool created = !parentKnown && fs::create_directories(parent);
 
-    // Directory links are never entered, so below the root every directory is
-    // a real one and only a link entry can resolve elsewhere: the canonical
-    // form of anything else is the root's canonical form plus the names as
-    // enumerated. That spares a chain of system calls per file.
-    const fs::path relative =
-        it->is_symlink() ? fs::weakly_canonical(it->path()).lexically_relative(sourceCanonical)
-                         : it->path().lexically_relative(source);
-    if (leavesRoot(relative)) {
-      throw std::runtime_error("link " + toNarrow(it->path()) +
-                               " resolves outside the source tree " + sourceRoot);
-    }
-    const fs::path target = dest / relative;
-    const fs::path parent = target.parent_path();
-    // Files of one directory come one after another: compare with the last
-    // one's directory before searching the set.
-    const bool parentKnown = parent.native() == lastParent || received->count(parent) != 0;
-    const bool created = !parentKnown && fs::create_directories(parent);
-
-    const std::string from = toNarrow(it->path());
-    const std::string to = toNarrow(target);
-    const std::uint32_t code = moveFileReplacing(from, to);
-    if (code != 0) return moveFailureText(it->path().filename(), code);
-    if (!parentKnown) noteReceiving(dest, relative, parent, created, received);
-    lastParent = parent.native();
-    if (moved != nullptr) moved->push_back(MovedFile{from, to});
-  }
-  return "";
+             const std::string from = toNarrow(path);
+             const std::string to = toNarrow(target);
+             const std::uint32_t code = moveFileReplacing(from, to);
+             if (code != 0) {
+               failure = moveFailureText(path.filename(), code);
+               return false;
+             }
+             if (!parentKnown) noteReceiving(dest, relative, parent, created, received);
+             lastParent = parent.native();
+             if (moved != nullptr) moved->push_back(MovedFile{from, to});
+             return true;
+           });
+  return failure;
 }
 
 }  // namespace
@@ -365,8 +418,7 @@ std::string writeUpdateJournal(const std::string& backupDir, UpdateJournal state
 bool isUpdateJournal(const std::string& backupDir, const std::string& path) {
   try {
     if (backupDir.empty() || path.empty()) return false;
-    return fs::weakly_canonical(fs::absolute(journalPath(backupDir))) ==
-           fs::weakly_canonical(fs::absolute(toFsPath(path)));
+    return samePlace(journalPath(backupDir), toFsPath(path));
   } catch (const std::exception&) {
     return false;
   }
@@ -381,6 +433,21 @@ void endUpdateJournal(const std::string& backupDir) {
   } catch (const std::exception&) {
     // A journal left behind only makes the next run keep the backup, which
     // is safe.
+  }
+}
+
+bool removeLinksBelow(const std::string& root) {
+  try {
+    return walkTree(toFsPath(root), Links::kPassOver,
+                    [](const fs::path& path, const fs::path&, EntryKind kind) {
+                      if (kind == EntryKind::kLinkToDirectory || kind == EntryKind::kLinkToFile ||
+                          kind == EntryKind::kDanglingLink) {
+                        removeLink(path);
+                      }
+                      return true;
+                    });
+  } catch (const std::exception&) {
+    return false;
   }
 }
 

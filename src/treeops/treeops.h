@@ -22,6 +22,10 @@ bool backupInstallation(const std::string& installDir, const std::string& backup
 // destRoot. Returns the empty string on success, else the failure's text.
 std::string swapTree(const std::string& sourceRoot, const std::string& destRoot);
 
+// Removes every link and junction below root, itself and never what it leads
+// to. Returns false when one cannot be removed or root cannot be listed.
+bool removeLinksBelow(const std::string& root);
+
 // One file a swap moved, as the narrow paths it was moved from and to.
 struct MovedFile {
   std::string from;

@@ -42,6 +42,19 @@ std::uint32_t waitOnProcess(const ProcessWait& wait, std::uint32_t timeoutMs);
 // Releases what openProcessForWait took.
 void closeProcessWait(const ProcessWait& wait);
 
+// What an entry of a directory listing is. Links, junctions and other
+// reparse points are told apart from what they lead to: a link to an existing
+// file or directory, or a dangling one.
+enum class EntryKind { kFile, kDirectory, kLinkToFile, kLinkToDirectory, kDanglingLink, kOther };
+
+// The kind of a listed entry: the one test of "is this a link" that every
+// walk makes. Throws std::filesystem::filesystem_error when it cannot be read.
+EntryKind entryKind(const std::filesystem::directory_entry& entry);
+
+// Removes the link or junction at path itself, never what it leads to.
+// Throws std::filesystem::filesystem_error named "remove".
+void removeLink(const std::filesystem::path& path);
+
 // Copies the contents of from (links followed) over to, replacing a file
 // there. Throws std::filesystem::filesystem_error.
 void copyFileOver(const std::filesystem::path& from, const std::filesystem::path& to);
@@ -65,6 +78,12 @@ void writeFileDurably(const std::filesystem::path& path, const std::string& byte
 // Makes everything written so far below path durable, where the platform
 // needs it (file copies are cached; moves on Windows are written through).
 void flushFileSystem(const std::filesystem::path& path);
+
+// True when path, as written, names the root of a network share
+// (\\server\share, also as \\?\UNC\server\share) or a drive's root in
+// the \\?\ or \\.\ form: roots that this toolchain's library takes for
+// folders. Always false where there are none.
+bool isShareOrDeviceRoot(const std::filesystem::path& path);
 
 // True when both paths exist and name the same file or directory.
 bool sameFileIdentity(const std::filesystem::path& a, const std::filesystem::path& b);

@@ -1,6 +1,11 @@
 #include "support/run_support.h"
 
+#include <cstdlib>
 #include <filesystem>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "support/test_support.h"
 
@@ -91,8 +96,20 @@ std::vector<std::string> swapOrder(const std::string& root) {
   std::vector<std::string> files;
   for (fs::recursive_directory_iterator it{fs::path(root)}, end; it != end; ++it) {
     if (it->is_regular_file()) {
-      files.push_back(it->path().lexically_relative(root).generic_string());
+      files.push_back(narrowOf(it->path().lexically_relative(root)));
     }
   }
   return files;
+}
+
+void setTestVariable(const std::string& name, const std::string& value) {
+#ifdef _WIN32
+  SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
+#else
+  if (value.empty()) {
+    unsetenv(name.c_str());
+  } else {
+    setenv(name.c_str(), value.c_str(), 1);
+  }
+#endif
 }

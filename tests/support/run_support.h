@@ -65,4 +65,9 @@ std::string expectedMarker(const std::string& result, const std::string& errorMe
 // here the same way, before the run.
 std::vector<std::string> swapOrder(const std::string& root);
 
+// Sets an environment variable for the child processes started after it
+// (the test build of the updater reads its instructions there); an empty
+// value removes it.
+void setTestVariable(const std::string& name, const std::string& value);
+
 #endif  // VEXO_TESTS_SUPPORT_RUN_SUPPORT_H_

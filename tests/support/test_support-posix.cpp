@@ -37,6 +37,14 @@ bool setImmutable(const std::string& path, bool on) {
   return done;
 }
 
+bool makeDirectoryLink(const std::string& target, const std::string& link) {
+  std::error_code error;
+  std::filesystem::create_directory_symlink(target, link, error);
+  return !error;
+}
+
+bool removeDirectoryLink(const std::string& link) { return unlink(link.c_str()) == 0; }
+
 std::string binaryDir() {
   return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
 }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 
@@ -30,19 +31,65 @@ std::string quoteArgument(const std::string& arg) {
   return out;
 }
 
+// The Unix path Wine gives a Windows path; empty outside Wine.
+std::string unixPath(const std::string& path) {
+  using UnixName = char* (*)(const wchar_t*);
+  const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unixName == nullptr) return "";
+  char* name = unixName(std::filesystem::path(path).wstring().c_str());
+  if (name == nullptr) return "";
+  std::string result = name;
+  HeapFree(GetProcessHeap(), 0, name);
+  return result;
+}
+
+// Runs a Linux program from inside Wine and waits for it; false outside Wine.
+bool runUnix(std::vector<std::string> argv) {
+  using Spawn = int (*)(char* const* argv, int wait);
+  const auto spawn = reinterpret_cast<Spawn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp")));
+  if (spawn == nullptr) return false;
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(&arg[0]);
+  args.push_back(nullptr);
+  return spawn(args.data(), /*wait=*/1) == 0;
+}
+
 }  // namespace
 
+bool makeDirectoryLink(const std::string& target, const std::string& link) {
+  std::string unixTarget = std::filesystem::path(target).is_absolute() ? unixPath(target) : target;
+  std::replace(unixTarget.begin(), unixTarget.end(), '\\', '/');
+  const std::string unixLink = unixPath(link);
+  return !unixTarget.empty() && !unixLink.empty() &&
+         runUnix({"/bin/ln", "-s", unixTarget, unixLink});
+}
+
+bool removeDirectoryLink(const std::string& link) {
+  const std::string unixLink = unixPath(link);
+  return !unixLink.empty() && runUnix({"/bin/rm", "-f", "--", unixLink});
+}
+
 void clearProtection(const std::string& root) {
+  // The library here takes a link for a folder and would delete through it:
+  // links go first, from the Linux side, where Wine made them.
+  std::vector<std::string> links = {"/bin/rm", "-f", "--"};
   std::error_code ec;
   if (!std::filesystem::exists(root, ec)) return;
   for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     const std::wstring wide = it->path().wstring();
     const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+    if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      links.push_back(unixPath(it->path().string()));
+      it.disable_recursion_pending();
+    } else if (attributes & FILE_ATTRIBUTE_READONLY) {
       SetFileAttributesW(wide.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     }
   }
+  if (links.size() > 3) runUnix(links);
 }
 
 // Windows has no immutable flag; the tests hold such files open instead.

@@ -81,18 +81,28 @@ bool isDirectory(const std::string& path) {
 
 void makeDirectories(const std::string& path) { fs::create_directories(fs::path(path)); }
 
+std::string narrowOf(const fs::path& path) {
+#ifdef _WIN32
+  std::string narrow;
+  for (const wchar_t c : path.generic_wstring()) narrow += static_cast<char>(c <= 0xFF ? c : '?');
+  return narrow;
+#else
+  return path.generic_string();
+#endif
+}
+
 std::map<std::string, std::string> snapshotTree(const std::string& root) {
   std::map<std::string, std::string> tree;
   if (!isDirectory(root)) return tree;
   for (auto it =
            fs::recursive_directory_iterator(root, fs::directory_options::follow_directory_symlink);
        it != fs::recursive_directory_iterator(); ++it) {
-    const std::string rel = it->path().lexically_relative(root).generic_string();
+    const std::string rel = narrowOf(it->path().lexically_relative(root));
     std::error_code ec;
     if (it->is_directory(ec)) {
       tree[rel] = kDir;
     } else if (it->is_regular_file(ec)) {
-      tree[rel] = readFile(it->path().string());
+      tree[rel] = readFile(joinPath(root, rel));
     }
   }
   return tree;

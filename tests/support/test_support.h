@@ -6,6 +6,7 @@
 // with the platform's separator.
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -44,6 +45,11 @@ bool pathExists(const std::string& path);
 bool isDirectory(const std::string& path);
 void makeDirectories(const std::string& path);
 
+// The narrow form the tests spell a path in, with '/' between names. (On
+// Windows a narrow path becomes wide one byte to one character, the C
+// runtime's default locale, while the library's string() answers in UTF-8.)
+std::string narrowOf(const std::filesystem::path& path);
+
 // What snapshotTree records for a directory.
 extern const char kDir[];
 
@@ -60,6 +66,16 @@ std::string withoutTrailingSeparator(std::string path);
 // Sets or clears the immutable flag, which keeps even root from moving or
 // replacing the file; true when done, always false under Windows.
 bool setImmutable(const std::string& path, bool on);
+
+// Makes link a link to the directory target (a path, or relative to link's
+// folder): a symbolic link natively; under Wine a Unix link made on the Linux
+// side, which Windows programs see as a directory with the reparse-point
+// attribute, as they see a junction. False where it cannot be made. TempDir
+// removes such links without going through them.
+bool makeDirectoryLink(const std::string& target, const std::string& link);
+
+// Removes a link that makeDirectoryLink made, not what it leads to.
+bool removeDirectoryLink(const std::string& link);
 
 // The folder of the running test binary, where every built program lies.
 std::string binaryDir();
