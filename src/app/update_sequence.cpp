@@ -3,13 +3,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "app/handoff.h"
 #include "app/options.h"
 #include "report/marker_record.h"
 #include "report/run_log.h"
 #include "treeops/treeops.h"
+#include "treeops/update_journal.h"
 
 namespace {
 
@@ -66,33 +66,42 @@ int runUpdate(int argc, const char* const* argv) {
 
   // The journal tells whether an earlier run stopped while the backup was the
   // only complete copy of the old version. Replacing the backup then would
-  // lose that copy, so the earlier run is finished instead: a stopped
-  // rollback is completed first, a stopped update keeps its backup and its
-  // swap moves the rest of the staged files in.
+  // lose that copy, so that run is finished instead, if it is this one's: a
+  // stopped undo is completed first, a stopped update keeps its backup and
+  // moves the rest of its staged files in.
+  for (const std::string* path : {&logPath, &markerPath}) {
+    if (isUpdateJournal(backupDir, *path)) {
+      // Writing the journal would destroy that file, or the file the journal.
+      logLine("backup failed: ", *path, " is the place of the update journal");
+      logLine("FAIL: backup");
+      return finish("error", "backup failed", 2);
+    }
+  }
   const UpdateJournal journal = readUpdateJournal(backupDir);
-  if (journal == UpdateJournal::kRollingBack) {
-    const std::string rollbackError = swapTree(backupDir, installDir);
+  if (journal.state != JournalState::kNone) {
+    const std::string fault = resumeFault(journal, backupDir, installDir, stagingDir);
+    if (!fault.empty()) {
+      logLine("backup failed: ", fault);
+      logLine("FAIL: backup");
+      return finish("error", "backup failed", 2);
+    }
+  }
+  if (journal.state == JournalState::kRollingBack) {
+    const std::string rollbackError = rollBackUpdate(backupDir, installDir, stagingDir);
     if (!rollbackError.empty()) {
       logLine("FAIL: rollback of an interrupted update (", rollbackError, ")");
       return finish("error", "rollback failed: " + rollbackError, 3);
     }
     endUpdateJournal(backupDir);
   }
-  if (journal != UpdateJournal::kSwapping) {
-    for (const std::string* path : {&logPath, &markerPath}) {
-      if (isUpdateJournal(backupDir, *path)) {
-        // Writing the journal would destroy that file, or the file the journal.
-        logLine("backup failed: ", *path, " is the place of the update journal");
-        logLine("FAIL: backup");
-        return finish("error", "backup failed", 2);
-      }
-    }
+  const bool resuming = journal.state == JournalState::kMovingIn;
+  if (!resuming) {
     if (!backupInstallation(installDir, backupDir, stagingDir)) {
       logLine("FAIL: backup");
       return finish("error", "backup failed", 2);
     }
     const std::string journalError =
-        writeUpdateJournal(backupDir, UpdateJournal::kSwapping, idempotencyKey);
+        beginUpdateJournal(backupDir, installDir, stagingDir, idempotencyKey);
     if (!journalError.empty()) {
       // Without the journal a run stopped in the middle of the swap could not
       // be finished without losing the old version: move nothing.
@@ -102,21 +111,11 @@ int runUpdate(int argc, const char* const* argv) {
     }
   }
 
-  std::vector<MovedFile> moved;
-  const std::string swapError = swapTree(stagingDir, installDir, &moved);
+  const std::string swapError = moveStagedFilesIn(backupDir, installDir, stagingDir, resuming);
   if (!swapError.empty()) {
     logLine("FAIL: swap (", swapError, "), rolling back");
-    // The staged files go back first: the rollback would otherwise overwrite
-    // every one of them that replaced an installed file. If one cannot go
-    // back, rolling back would destroy it; the backup is still complete and
-    // the journal still says so, so the next run can finish the update.
-    const std::string undoError = undoMoves(moved);
-    if (!undoError.empty()) return finish("error", "rollback failed: " + undoError, 3);
-    // From here the backup's files move out: a run stopped now must finish
-    // the rollback rather than the update. Should this write fail, rolling
-    // back is still the best this run can do.
-    writeUpdateJournal(backupDir, UpdateJournal::kRollingBack, idempotencyKey);
-    const std::string rollbackError = swapTree(backupDir, installDir);
+    const std::string rollbackError = rollBackUpdate(backupDir, installDir, stagingDir);
+    // Stopped part way: the journal stays, so that the next run finishes it.
     if (!rollbackError.empty()) return finish("error", "rollback failed: " + rollbackError, 3);
     endUpdateJournal(backupDir);
     return finish("rollback", swapError, 0);

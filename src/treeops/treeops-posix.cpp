@@ -325,29 +325,20 @@ bool sameFileIdentity(const fs::path& a, const fs::path& b) {
   return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-void writeFileDurably(const fs::path& path, const std::string& bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    throw fs::filesystem_error("write", path, std::error_code(errno, std::generic_category()));
-  }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      close(fd);
-      throw fs::filesystem_error("write", path, std::error_code(err, std::generic_category()));
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (fsync(fd) != 0) {
+void syncFile(const fs::path& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || fsync(fd) != 0) {
     const int err = errno;
-    close(fd);
+    if (fd >= 0) close(fd);
     throw fs::filesystem_error("write", path, std::error_code(err, std::generic_category()));
   }
   close(fd);
   flushDirectories({path.has_parent_path() ? path.parent_path() : fs::path(".")});
+}
+
+bool entryExists(const fs::path& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
 }
 
 void flushFileSystem(const fs::path& path) {

@@ -180,6 +180,21 @@ void copyFileOver(const fs::path& from, const fs::path& to) {
   if (!CopyFileW(from.c_str(), to.c_str(), /*failIfExists=*/FALSE)) {
     throw fs::filesystem_error("copy_file", from, to, systemError(GetLastError()));
   }
+  // The journal written after the backup vouches for it, and the swap then
+  // destroys the other copy of each file it replaces: the copy must be on the
+  // disk first, not in the system's cache. Flushing needs write access, which
+  // a read-only copy (the attribute travels with it) grants only for a moment.
+  const DWORD attributes = GetFileAttributesW(to.c_str());
+  const bool readOnly =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (readOnly) SetFileAttributesW(to.c_str(), withoutReadOnly(attributes));
+  const HANDLE copy = CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const BOOL flushed = copy != INVALID_HANDLE_VALUE && FlushFileBuffers(copy);
+  const DWORD error = flushed ? 0 : GetLastError();
+  if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
+  if (readOnly) SetFileAttributesW(to.c_str(), attributes);
+  if (!flushed) throw fs::filesystem_error("copy_file", from, to, systemError(error));
 }
 
 void removeTree(const fs::path& path) {
@@ -251,28 +266,20 @@ bool sameFileIdentity(const fs::path& a, const fs::path& b) {
          infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
 }
 
-void writeFileDurably(const std::filesystem::path& path, const std::string& bytes) {
-  const HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    throw std::filesystem::filesystem_error(
-        "write", path, std::error_code(static_cast<int>(error), std::system_category()));
-  }
-  DWORD written = 0;
-  const BOOL ok =
-      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-      written == bytes.size() && FlushFileBuffers(file);
-  const DWORD error = ok ? 0 : GetLastError();
-  CloseHandle(file);
-  if (!ok) {
-    throw std::filesystem::filesystem_error(
-        "write", path, std::error_code(static_cast<int>(error), std::system_category()));
-  }
+void syncFile(const fs::path& path) {
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const BOOL flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+  const DWORD error = flushed ? 0 : GetLastError();
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!flushed) throw fs::filesystem_error("write", path, systemError(error));
+}
+
+bool entryExists(const fs::path& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 void flushFileSystem(const std::filesystem::path&) {
-  // Flushing a volume needs administrator rights, which the updater never
-  // asks for; the copies reach the disk through the system's lazy writer.
+  // Each copy was flushed as it was made: flushing a whole volume would need
+  // administrator rights, which the updater never asks for.
 }

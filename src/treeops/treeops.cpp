@@ -2,7 +2,7 @@
 
 #include <exception>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <stdexcept>
@@ -16,6 +16,7 @@
 
 #include "report/run_log.h"
 #include "treeops/treeops_os.h"
+#include "treeops/walks.h"
 
 namespace fs = std::filesystem;
 
@@ -121,19 +122,6 @@ Nesting nestingOf(const fs::path& first, const fs::path& firstCanonical, const f
   return Nesting::kSeparate;
 }
 
-// True when two paths name one file, whether or not it exists yet: as the
-// overlap guards compare, by the names of the canonical forms (without regard
-// to case on Windows) or by identity; and, for a file not made yet, by its
-// name in a folder that is one by identity (a short name, a link, a bind
-// mount of the folder).
-bool samePlace(const fs::path& a, const fs::path& b) {
-  const fs::path aCanonical = canonicalForm(a);
-  const fs::path bCanonical = canonicalForm(b);
-  if (nestingOf(a, aCanonical, b, bCanonical) == Nesting::kSame) return true;
-  return sameName(aCanonical.filename(), bCanonical.filename()) &&
-         sameFileIdentity(aCanonical.parent_path(), bCanonical.parent_path());
-}
-
 // Why a backup into backupDir would destroy or recurse into the directory
 // other (the installation or the staging directory, named by label); empty
 // when the two are separate.
@@ -167,27 +155,6 @@ std::string sweepingBackupFault(const std::string& backupDir, const fs::path& ba
            toNarrow(workingDir);
   }
   return "";
-}
-
-// The journal's first line, and the line that tells what the run was doing.
-const char kJournalSignature[] = "vexo-updater update journal\n";
-const char kJournalSwapping[] = "state: moving staged files in\n";
-const char kJournalRollingBack[] = "state: rolling back\n";
-
-// The whole of a small file, such as the journal.
-std::string readSmallFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw fs::filesystem_error("read", path, std::make_error_code(std::errc::io_error));
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The journal's path: the backup directory's own path, without trailing
-// separators, with ".pending" appended, so that it lies beside the backup.
-fs::path journalPath(const std::string& backupDir) {
-  fs::path path = toFsPath(backupDir);
-  while (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
-  path += ".pending";
-  return path;
 }
 
 // Copies the contents of from into the existing directory to. The library's
@@ -225,9 +192,8 @@ void copyTree(const fs::path& from, const fs::path& to) {
 // Why swapping source into dest would move files into the tree being
 // enumerated; empty when dest is not the source and does not lie inside it.
 std::string swapNestingFault(const std::string& sourceRoot, const fs::path& source,
-                             const fs::path& sourceCanonical, const std::string& destRoot,
-                             const fs::path& dest) {
-  switch (nestingOf(dest, canonicalForm(dest), source, sourceCanonical)) {
+                             const std::string& destRoot, const fs::path& dest) {
+  switch (nestingOf(dest, canonicalForm(dest), source, canonicalForm(source))) {
     case Nesting::kSame:
       return "destination " + destRoot + " is the source " + sourceRoot;
     case Nesting::kFirstInsideSecond:
@@ -239,78 +205,20 @@ std::string swapNestingFault(const std::string& sourceRoot, const fs::path& sour
   return "";
 }
 
-// Records the directory that received a file and, when it was just created,
-// every directory from destRoot down to it: each of them gained an entry that
+// Records the folder that received a file and, when it was just created,
+// every folder from the root down to it: each of them gained an entry that
 // must reach the disk.
-void noteReceiving(const fs::path& destRoot, const fs::path& relative, const fs::path& parent,
-                   bool created, std::set<fs::path>* received) {
-  received->insert(parent);
+void noteReceiving(MoveTarget* target, const fs::path& relative, const fs::path& folder,
+                   bool created) {
+  target->received.insert(folder);
   if (!created) return;
-  fs::path dir = destRoot;
-  received->insert(dir);
+  fs::path dir = target->root;
+  target->received.insert(dir);
   for (auto part = relative.begin(); part != relative.end() && std::next(part) != relative.end();
        ++part) {
     dir /= *part;
-    received->insert(dir);
+    target->received.insert(dir);
   }
-}
-
-// "MoveFileEx(name) err=code", marked as a locked file for the codes that
-// mean one.
-std::string moveFailureText(const fs::path& fileName, std::uint32_t code) {
-  std::string text = "MoveFileEx(" + toNarrow(fileName) + ") err=" + std::to_string(code);
-  if (code == kErrorAccessDenied || code == kErrorSharingViolation) text += " (file locked)";
-  return text;
-}
-
-std::string moveTree(const std::string& sourceRoot, const std::string& destRoot,
-                     std::set<fs::path>* received, std::vector<MovedFile>* moved) {
-  const fs::path source = toFsPath(sourceRoot);
-  const fs::path dest = toFsPath(destRoot);
-  // A source that cannot be listed is the first thing to report.
-  fs::directory_iterator{source};
-  if (!destRoot.empty()) {
-    const std::string fault =
-        swapNestingFault(sourceRoot, source, canonicalForm(source), destRoot, dest);
-    if (!fault.empty()) throw std::runtime_error(fault);
-  }
-
-  // Links to directories are neither entered nor moved. A link to a file is
-  // moved as itself, to its own place: it is never resolved. Which links lead
-  // to files is settled before anything moves, because a relative link whose
-  // target moved first would dangle by the time the walk reaches it.
-  std::set<fs::path> fileLinks;
-  walkTree(source, Links::kPassOver,
-           [&](const fs::path&, const fs::path& relative, EntryKind kind) {
-             if (kind == EntryKind::kLinkToFile) fileLinks.insert(relative);
-             return true;
-           });
-
-  std::string failure;
-  fs::path::string_type lastParent;
-  walkTree(source, Links::kPassOver,
-           [&](const fs::path& path, const fs::path& relative, EntryKind kind) {
-             if (kind != EntryKind::kFile && fileLinks.count(relative) == 0) return true;
-             const fs::path target = dest / relative;
-             const fs::path parent = target.parent_path();
-             // Files of one directory come one after another: compare with the last
-             // one's directory before searching the set.
-             const bool parentKnown = parent.native() == lastParent || received->count(parent) != 0;
-             const bool created = !parentKnown && fs::create_directories(parent);
-
-             const std::string from = toNarrow(path);
-             const std::string to = toNarrow(target);
-             const std::uint32_t code = moveFileReplacing(from, to);
-             if (code != 0) {
-               failure = moveFailureText(path.filename(), code);
-               return false;
-             }
-             if (!parentKnown) noteReceiving(dest, relative, parent, created, received);
-             lastParent = parent.native();
-             if (moved != nullptr) moved->push_back(MovedFile{from, to});
-             return true;
-           });
-  return failure;
 }
 
 }  // namespace
@@ -373,67 +281,57 @@ bool backupInstallation(const std::string& installDir, const std::string& backup
   }
 }
 
-UpdateJournal readUpdateJournal(const std::string& backupDir) {
-  try {
-    const fs::path journal = journalPath(backupDir);
-    if (backupDir.empty() || !fs::is_regular_file(journal) ||
-        !fs::is_directory(toFsPath(backupDir))) {
-      return UpdateJournal::kNone;
-    }
-    const std::string text = readSmallFile(journal);
-    // An empty journal is one whose writing was cut short: the backup was
-    // complete before it was begun, so keeping the backup is the safe reading.
-    if (text.empty()) return UpdateJournal::kSwapping;
-    if (text.compare(0, sizeof kJournalSignature - 1, kJournalSignature) != 0) {
-      return UpdateJournal::kNone;
-    }
-    return text.find(kJournalRollingBack) != std::string::npos ? UpdateJournal::kRollingBack
-                                                               : UpdateJournal::kSwapping;
-  } catch (const std::exception&) {
-    return UpdateJournal::kNone;
-  }
+// True when two paths name one file, whether or not it exists yet: as the
+// overlap guards compare, by the names of the canonical forms (without regard
+// to case on Windows) or by identity; and, for a file not made yet, by its
+// name in a folder that is one by identity (a short name, a link, a bind
+// mount of the folder).
+bool samePlace(const fs::path& a, const fs::path& b) {
+  const fs::path aCanonical = canonicalForm(a);
+  const fs::path bCanonical = canonicalForm(b);
+  if (nestingOf(a, aCanonical, b, bCanonical) == Nesting::kSame) return true;
+  return sameName(aCanonical.filename(), bCanonical.filename()) &&
+         sameFileIdentity(aCanonical.parent_path(), bCanonical.parent_path());
 }
 
-std::string writeUpdateJournal(const std::string& backupDir, UpdateJournal state,
-                               const std::string& idempotencyKey) {
-  try {
-    const fs::path journal = journalPath(backupDir);
-    // Never write over a file of someone else's (a log given that path, say).
-    if (fs::exists(journal)) {
-      const std::string text = readSmallFile(journal);
-      if (!text.empty() && text.compare(0, sizeof kJournalSignature - 1, kJournalSignature) != 0) {
-        return toNarrow(journal) + " exists and is not an update journal";
-      }
-    }
-    writeFileDurably(journal, std::string(kJournalSignature) +
-                                  (state == UpdateJournal::kRollingBack ? kJournalRollingBack
-                                                                        : kJournalSwapping) +
-                                  "idempotencyKey: " + idempotencyKey + "\n");
-    return "";
-  } catch (const std::exception& e) {
-    return e.what();
-  }
+bool sameDirectory(const fs::path& a, const fs::path& b) {
+  return nestingOf(a, canonicalForm(a), b, canonicalForm(b)) == Nesting::kSame;
 }
 
-bool isUpdateJournal(const std::string& backupDir, const std::string& path) {
-  try {
-    if (backupDir.empty() || path.empty()) return false;
-    return samePlace(journalPath(backupDir), toFsPath(path));
-  } catch (const std::exception&) {
-    return false;
-  }
+void listFilesToMove(const fs::path& root, const std::function<void(const fs::path&)>& each) {
+  walkTree(root, Links::kPassOver, [&](const fs::path&, const fs::path& relative, EntryKind kind) {
+    if (kind == EntryKind::kFile || kind == EntryKind::kLinkToFile) each(relative);
+    return true;
+  });
 }
 
-void endUpdateJournal(const std::string& backupDir) {
-  try {
-    const fs::path journal = journalPath(backupDir);
-    std::error_code ignored;
-    fs::remove(journal, ignored);
-    flushDirectories({journal.parent_path().empty() ? fs::path(".") : journal.parent_path()});
-  } catch (const std::exception&) {
-    // A journal left behind only makes the next run keep the backup, which
-    // is safe.
-  }
+std::uint32_t moveInto(MoveTarget* target, const fs::path& from, const fs::path& relative) {
+  const fs::path to = target->root / relative;
+  const fs::path folder = to.parent_path();
+  // Files of one folder come one after another: compare with the last one's
+  // folder before searching the set.
+  const bool known = folder.native() == target->lastFolder || target->received.count(folder) != 0;
+  const bool created = !known && fs::create_directories(folder);
+  const std::uint32_t code = moveFileReplacing(toNarrow(from), toNarrow(to));
+  if (code != 0) return code;
+  if (!known) noteReceiving(target, relative, folder, created);
+  target->lastFolder = folder.native();
+  return 0;
+}
+
+void flushMoves(const MoveTarget& target) { flushDirectories(target.received); }
+
+std::string moveFailureText(const fs::path& file, std::uint32_t code) {
+  std::string text = "MoveFileEx(" + toNarrow(file.filename()) + ") err=" + std::to_string(code);
+  if (code == kErrorAccessDenied || code == kErrorSharingViolation) text += " (file locked)";
+  return text;
+}
+
+std::string swapRootsFault(const std::string& sourceRoot, const std::string& destRoot) {
+  // An empty destination would resolve every file against the working
+  // directory, wherever that is.
+  if (destRoot.empty()) return "no destination directory was given";
+  return swapNestingFault(sourceRoot, toFsPath(sourceRoot), destRoot, toFsPath(destRoot));
 }
 
 bool removeLinksBelow(const std::string& root) {
@@ -452,39 +350,33 @@ bool removeLinksBelow(const std::string& root) {
 }
 
 std::string swapTree(const std::string& sourceRoot, const std::string& destRoot) {
-  return swapTree(sourceRoot, destRoot, nullptr);
-}
-
-std::string swapTree(const std::string& sourceRoot, const std::string& destRoot,
-                     std::vector<MovedFile>* moved) {
-  std::set<fs::path> received;
-  std::string result;
+  MoveTarget target;
+  std::string failure;
   try {
-    result = moveTree(sourceRoot, destRoot, &received, moved);
+    const fs::path source = toFsPath(sourceRoot);
+    target.root = toFsPath(destRoot);
+    // A source that cannot be listed is the first thing to report.
+    fs::directory_iterator{source};
+    const std::string fault = swapRootsFault(sourceRoot, destRoot);
+    if (!fault.empty()) throw std::runtime_error(fault);
+    // Which links lead to files is settled before anything moves: a relative
+    // link whose target moved first would dangle by the time it is reached.
+    std::set<fs::path> fileLinks;
+    walkTree(source, Links::kPassOver,
+             [&](const fs::path&, const fs::path& relative, EntryKind kind) {
+               if (kind == EntryKind::kLinkToFile) fileLinks.insert(relative);
+               return true;
+             });
+    walkTree(source, Links::kPassOver,
+             [&](const fs::path& path, const fs::path& relative, EntryKind kind) {
+               if (kind != EntryKind::kFile && fileLinks.count(relative) == 0) return true;
+               const std::uint32_t code = moveInto(&target, path, relative);
+               if (code != 0) failure = moveFailureText(path, code);
+               return code == 0;
+             });
   } catch (const std::exception& e) {
-    result = std::string("swap exception: ") + e.what();
+    failure = std::string("swap exception: ") + e.what();
   }
-  flushDirectories(received);
-  return result;
-}
-
-std::string undoMoves(const std::vector<MovedFile>& moved) {
-  std::set<fs::path> received;
-  std::string result;
-  try {
-    for (auto file = moved.rbegin(); file != moved.rend(); ++file) {
-      // The source's directories stay after a swap, so each file goes back
-      // into the folder it came from.
-      const std::uint32_t code = moveFileReplacing(file->to, file->from);
-      if (code != 0) {
-        result = moveFailureText(toFsPath(file->to).filename(), code);
-        break;
-      }
-      received.insert(toFsPath(file->from).parent_path());
-    }
-  } catch (const std::exception& e) {
-    result = std::string("swap exception: ") + e.what();
-  }
-  flushDirectories(received);
-  return result;
+  flushMoves(target);
+  return failure;
 }

@@ -56,7 +56,8 @@ EntryKind entryKind(const std::filesystem::directory_entry& entry);
 void removeLink(const std::filesystem::path& path);
 
 // Copies the contents of from (links followed) over to, replacing a file
-// there. Throws std::filesystem::filesystem_error.
+// there; on Windows the copy is on the disk when this returns. Throws
+// std::filesystem::filesystem_error.
 void copyFileOver(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Removes whatever path names, read-only files included; a link goes, not
@@ -71,13 +72,17 @@ std::uint32_t moveFileReplacing(const std::string& from, const std::string& to);
 // with every directory that received a file.
 void flushDirectories(const std::set<std::filesystem::path>& directories);
 
-// Writes bytes to a new or truncated file and makes the file and its entry
-// in the parent directory durable. Throws std::filesystem::filesystem_error.
-void writeFileDurably(const std::filesystem::path& path, const std::string& bytes);
+// Makes what was written to the file at path, and its entry in its folder,
+// durable. Throws std::filesystem::filesystem_error named "write".
+void syncFile(const std::filesystem::path& path);
 
-// Makes everything written so far below path durable, where the platform
-// needs it (file copies are cached; moves on Windows are written through).
+// Makes every file copied below path durable, where copyFileOver has not
+// already (on Windows each copy is flushed as it is made).
 void flushFileSystem(const std::filesystem::path& path);
+
+// True when there is an entry at path, a link counting as itself (a dangling
+// one too).
+bool entryExists(const std::filesystem::path& path);
 
 // True when path, as written, names the root of a network share
 // (\\server\share, also as \\?\UNC\server\share) or a drive's root in

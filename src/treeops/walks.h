@@ -1,0 +1,51 @@
+#ifndef VEXO_TREEOPS_WALKS_H_
+#define VEXO_TREEOPS_WALKS_H_
+
+// What the tree operations share with the update journal: the list of files
+// a swap moves, the move of one of them, and the comparison of places.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+
+// Calls each(relative) for every file a swap of root moves, in the order it
+// moves them: regular files, and links to files as themselves, depth first in
+// the order of the system's listing. Links to directories are neither
+// entered nor listed; dangling links are passed over. Throws on a failure.
+void listFilesToMove(const std::filesystem::path& root,
+                     const std::function<void(const std::filesystem::path& relative)>& each);
+
+// Where moved files go, and the folders that received one.
+struct MoveTarget {
+  std::filesystem::path root;
+  std::set<std::filesystem::path> received;
+  std::filesystem::path::string_type lastFolder;
+};
+
+// Moves the file (or link) at from to relative below target->root, making
+// its folder first. Returns 0, or the system's code when the move is refused;
+// throws when the folder cannot be made or a path cannot be converted.
+std::uint32_t moveInto(MoveTarget* target, const std::filesystem::path& from,
+                       const std::filesystem::path& relative);
+
+// Makes the moves into target durable; called once, when they are done.
+void flushMoves(const MoveTarget& target);
+
+// "MoveFileEx(<file's name>) err=<code>", marked " (file locked)" for the
+// codes that mean one.
+std::string moveFailureText(const std::filesystem::path& file, std::uint32_t code);
+
+// Why moving the files of sourceRoot into destRoot must not begin: there is
+// no destination, or it is the source or lies inside it (the moves would land
+// in the tree being listed). Empty when it may.
+std::string swapRootsFault(const std::string& sourceRoot, const std::string& destRoot);
+
+// True when the two directories are one, as the overlap guards compare them.
+bool sameDirectory(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// True when two paths name one file, whether or not it exists yet.
+bool samePlace(const std::filesystem::path& a, const std::filesystem::path& b);
+
+#endif  // VEXO_TREEOPS_WALKS_H_
