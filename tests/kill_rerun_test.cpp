@@ -160,6 +160,12 @@ void expectRerunConverges(const std::vector<int>& killPoints, Tally* tally,
                                           ") err=5 (file locked)"));
     blocked.clear();
     ASSERT_EQ(readFile(layout.log), log);
+    // Killed between the two moves that undo one file, the run leaves that
+    // one place empty; no other.
+    const Files installed = filesOf(layout.install);
+    int empty = 0;
+    for (const auto& [path, bytes] : versions().installed) empty += installed.count(path) == 0;
+    EXPECT_LE(empty, 1) << "killed before call " << n;
   }
 
   EXPECT_EQ(runChild(layout.command("vexo-updater")), 0);
@@ -220,8 +226,9 @@ TEST(KillAndRerun, KilledAgainWhileResuming) {
   report("chain", tally);
 }
 
-// The update fails at its 1,000th move; the run is killed while it gives the
-// 999 staged files it moved back (calls 3,001 to 3,999), newest first.
+// The update fails at its 1,000th move; the run is killed while it undoes
+// the 999 it made (calls 3,001 on): each staged file goes back to staging and
+// its old version comes back from the backup right after.
 TEST(KillAndRerun, KilledWhileGivingStagedFilesBack) {
   Tally tally;
   for (const int n : {1, 500, 999}) {
@@ -232,10 +239,10 @@ TEST(KillAndRerun, KilledWhileGivingStagedFilesBack) {
   report("giving back", tally);
 }
 
-// The same, killed during the rollback that follows (calls 4,000 to 5,999):
-// the rollback has moved part of the old version out of the backup, so a
-// rerun must finish the rollback before it starts the update again, or those
-// files, found only in the installation, would be replaced.
+// The same, killed later in the undo or while the rest of the backup moves
+// back: part of the old version has left the backup, so a rerun must finish
+// the undo before it starts the update again, or those files, found only in
+// the installation, would be replaced.
 TEST(KillAndRerun, KilledDuringTheRollback) {
   Tally tally;
   for (const int n : {1, 1000, kInstalled}) {
