@@ -8,6 +8,13 @@
 //                           syncs its copy (peak RSS is cp's)
 //   swap FROM TO            swapTree(FROM, TO)
 //   rename FROM TO          one rename per file and a mkdir per directory
+//   update ROOT COUNT END   a whole run of the updater beside this program
+//                           (a child; its peak RSS is shown) on an
+//                           installation and a staged version of COUNT 1 KiB
+//                           files each below ROOT; END is success, or
+//                           rollback: the last file the swap takes cannot
+//                           move, so every other one is undone
+//   cp-nosync FROM TO       cp -r alone, to show what the backup's flush costs
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -20,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -77,7 +85,7 @@ void renameTree(const std::string& from, const std::string& to) {
   closedir(directory);
 }
 
-void copyWithCp(const std::string& from, const std::string& to) {
+void copyWithCp(const std::string& from, const std::string& to, bool flush) {
   const pid_t pid = fork();
   if (pid < 0) fail("fork");
   if (pid == 0) {
@@ -88,9 +96,50 @@ void copyWithCp(const std::string& from, const std::string& to) {
   if (waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     fail("cp -r " + from);
   }
+  if (!flush) return;
   const int fd = open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0 || syncfs(fd) != 0) fail("syncfs " + to);
   close(fd);
+}
+
+// Makes ROOT/app and ROOT/staging for a run of the updater.
+void prepareUpdate(const std::string& root, long count, bool rollback) {
+  makeTree(root + "/app", count, 1024);
+  makeTree(root + "/staging", count, 1024);
+  if (rollback) {
+    // The swap takes files in the order the directories list them; a folder
+    // where the last one must go refuses it.
+    std::string last;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root + "/staging")) {
+      if (entry.is_regular_file()) last = entry.path().lexically_relative(root + "/staging");
+    }
+    std::filesystem::remove(root + "/app/" + last);
+    makeDirectory(root + "/app/" + last);
+  }
+  sync();
+}
+
+// Runs the updater on ROOT's directories; returns its exit status.
+int runUpdater(const std::string& root) {
+  const std::string updater =
+      std::filesystem::read_symlink("/proc/self/exe").parent_path() / "vexo-updater";
+  const pid_t pid = fork();
+  if (pid < 0) fail("fork");
+  if (pid == 0) {
+    const std::string app = root + "/app";
+    const std::string staging = root + "/staging";
+    const std::string backup = root + "/backup";
+    const std::string log = root + "/updater.log";
+    const std::string marker = root + "/marker.json";
+    execl(updater.c_str(), updater.c_str(), "--install-dir", app.c_str(), "--staging-dir",
+          staging.c_str(), "--backup-dir", backup.c_str(), "--log", log.c_str(),
+          "--applied-marker", marker.c_str(), "--vexo-pid", "4000000000",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) < 0 || !WIFEXITED(status)) fail("updater");
+  return WEXITSTATUS(status);
 }
 
 long peakKib(int who) {
@@ -115,12 +164,24 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  if (mode == "update") {
+    if (argc < 5) return 2;
+    prepareUpdate(first, std::atol(argv[3]), std::string(argv[4]) == "rollback");
+  }
+
   const auto start = std::chrono::steady_clock::now();
   int who = RUSAGE_SELF;
   if (mode == "backup") {
     if (!backupInstallation(first, second)) return 1;
-  } else if (mode == "cp") {
-    copyWithCp(first, second);
+  } else if (mode == "cp" || mode == "cp-nosync") {
+    copyWithCp(first, second, mode == "cp");
+    who = RUSAGE_CHILDREN;
+  } else if (mode == "update") {
+    const int status = runUpdater(first);
+    if (status != 0) {
+      std::fprintf(stderr, "vexo-bench: the updater ended with %d\n", status);
+      return 1;
+    }
     who = RUSAGE_CHILDREN;
   } else if (mode == "swap") {
     const std::string error = swapTree(first, second);
