@@ -1,6 +1,6 @@
 // VEXO.exe, a stand-in for the desktop application: it shows how a host drives
-// vexo-updater, and gives the tests and the demo a real application to update
-// and to see started again.
+// vexo-updater through the host library (vexo_host.h), and gives the tests and
+// the demo a real application to update and to see started again.
 //
 //   VEXO.exe                                   prints "VEXO <version>"
 //   VEXO.exe --update-from STAGING [overrides] starts the updater and exits at once
@@ -13,13 +13,15 @@
 //   data folder    "<installation>-data", a sibling of the installation, so that
 //                  nothing the updater writes besides the new files lands
 //                  inside the tree it replaces:
+//                    vexo-updater[.exe]    the copy of the updater that runs
 //                    backup/               the updater's copy of the installation
 //                    updater.log           the updater's log (appended to)
 //                    applied-marker.json   the outcome of the last run
 //                    pending-update.txt    what this host asked for (key, marker)
 //                    launch.txt            how --post-update-check was started
 //                    post-update-check.txt its report (stdout is /dev/null then)
-//   updater        vexo-updater[.exe] beside this executable
+//   updater        vexo-updater[.exe] in the installation, copied to the data
+//                  folder and started from there
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -27,8 +29,8 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <vector>
 
+#include "host/vexo_host.h"
 #include "host_os.h"
 
 namespace {
@@ -78,18 +80,6 @@ std::map<std::string, std::string> readSettings(const std::string& path) {
   return settings;
 }
 
-// The raw (still escaped) value of a string key in the one-line marker. Enough
-// for the values this host compares; a real host would use its JSON parser.
-std::string markerValue(const std::string& marker, const std::string& key) {
-  const std::string opening = "\"" + key + "\":\"";
-  std::size_t start = marker.find(opening);
-  if (start == std::string::npos) return "";
-  start += opening.size();
-  std::size_t end = start;
-  while (end < marker.size() && marker[end] != '"') end += marker[end] == '\\' ? 2 : 1;
-  return marker.substr(start, end - start);
-}
-
 struct Installation {
   std::string folder;      // where VEXO.exe lies
   std::string dataFolder;  // "<folder>-data"
@@ -107,25 +97,17 @@ int printVersion(const Installation& installation) {
   return 0;
 }
 
-// The host's side of an update: the new version is already staged. Choose the
-// paths, start the updater with all nine options and our own process id, and
-// exit at once; the updater waits for this process to end before it touches a
-// file.
+// The host's side of an update: the new version is already staged. Name the
+// installation, the staging directory and our data folder, let the library
+// copy the updater there and start it, and exit at once; the updater waits
+// for this process to end before it touches a file.
 int startUpdate(const Installation& installation, const std::string& stagingDir,
                 std::map<std::string, std::string> overrides) {
-  std::error_code ignored;
-  std::filesystem::create_directories(installation.dataFolder, ignored);
   const auto pick = [&](const std::string& name, const std::string& fallback) {
     const auto found = overrides.find(name);
     return found != overrides.end() ? found->second : fallback;
   };
   const std::string installDir = pick("install-dir", installation.folder);
-  const std::string backupDir = pick("backup-dir", join(installation.dataFolder, "backup"));
-  const std::string logPath = pick("log", join(installation.dataFolder, "updater.log"));
-  const std::string markerPath =
-      pick("applied-marker", join(installation.dataFolder, "applied-marker.json"));
-  const std::string updater =
-      pick("updater", join(folderOf(ownExecutablePath()), kUpdaterFileName));
   const std::string fromVersion = readVersion(installDir);
   const std::string toVersion = readVersion(stagingDir);
   // Unique per request: after the restart the marker is ours only if it carries
@@ -136,43 +118,64 @@ int startUpdate(const Installation& installation, const std::string& stagingDir,
   const std::string key =
       pick("idempotency-key", "vexo-" + fromVersion + "-to-" + toVersion + "-" +
                                   std::to_string(seconds) + "-" + std::to_string(ownProcessId()));
+  const std::string markerPath =
+      pick("applied-marker", join(installation.dataFolder, "applied-marker.json"));
+  // Empty overrides leave the library's defaults: the updater in the
+  // installation, the backup and the log in the data folder.
+  const std::string updaterPath = pick("updater", "");
+  const std::string backupDir = pick("backup-dir", "");
+  const std::string logPath = pick("log", "");
 
-  // Remembered for --post-update-check, which finds the marker through it.
+  vexo_update_request request{};
+  request.install_dir = installDir.c_str();
+  request.staging_dir = stagingDir.c_str();
+  request.data_dir = installation.dataFolder.c_str();
+  request.idempotency_key = key.c_str();
+  request.from_version = fromVersion.c_str();
+  request.to_version = toVersion.c_str();
+  request.updater_path = updaterPath.empty() ? nullptr : updaterPath.c_str();
+  request.backup_dir = backupDir.empty() ? nullptr : backupDir.c_str();
+  request.log_path = logPath.empty() ? nullptr : logPath.c_str();
+  request.marker_path = markerPath.c_str();
+
+  // Remembered for --post-update-check, which reads the outcome through it.
+  std::error_code ignored;
+  std::filesystem::create_directories(installation.dataFolder, ignored);
   writeText(join(installation.dataFolder, "pending-update.txt"),
             "idempotencyKey=" + key + "\nappliedMarker=" + markerPath + "\n");
 
-  const std::vector<std::string> argv = {
-      updater,
-      "--install-dir",
-      installDir,
-      "--staging-dir",
-      stagingDir,
-      "--backup-dir",
-      backupDir,
-      "--log",
-      logPath,
-      "--applied-marker",
-      markerPath,
-      "--idempotency-key",
-      key,
-      "--from-version",
-      fromVersion,
-      "--to-version",
-      toVersion,
-      "--vexo-pid",
-      std::to_string(ownProcessId()),
-  };
-  if (!startDetached(argv)) {
-    std::cerr << "VEXO: cannot start the updater " << updater << "\n";
+  char error[1024];
+  if (vexo_start_update(&request, error, sizeof error) != 0) {
+    std::cerr << "VEXO: cannot start the updater: " << error << "\n";
     return 1;
   }
-  std::cout << "VEXO " << fromVersion << ": updater started for " << toVersion << " (key " << key
-            << "), exiting so that it can replace this installation\n";
+  std::cout << "VEXO " << fromVersion << ": updater for " << toVersion << " copied into "
+            << installation.dataFolder << " and started there (key " << key
+            << "); exiting so that it can replace this installation\n";
   return 0;
 }
 
+// What a host does with each outcome at its next start.
+std::string nextStep(const vexo_outcome& outcome) {
+  switch (outcome.result) {
+    case VEXO_SUCCESS:
+      return "none: the new version runs";
+    case VEXO_ROLLBACK:
+      return "the old version is back and the staging directory keeps the update: tell the user, "
+             "retry later";
+    case VEXO_ERROR:
+      return outcome.installation_mixed != 0
+                 ? "the installation is mixed: start the updater again with the same staging "
+                   "directory once the obstacle is gone"
+                 : "nothing was changed: tell the user, retry later";
+    default:
+      return "none: no outcome for our request";
+  }
+}
+
 // Started again by the updater after a successful update, from the new
-// installation. Our output goes nowhere, so everything is written to files.
+// installation; a host also does this at its next ordinary start. Our output
+// goes nowhere when the updater starts us, so everything is written to files.
 int postUpdateCheck(const Installation& installation, int argc, char** argv) {
   std::error_code ignored;
   std::filesystem::create_directories(installation.dataFolder, ignored);
@@ -186,18 +189,18 @@ int postUpdateCheck(const Installation& installation, int argc, char** argv) {
   const std::string markerPath = pending.count("appliedMarker") != 0
                                      ? pending["appliedMarker"]
                                      : join(installation.dataFolder, "applied-marker.json");
-  const std::string marker = readText(markerPath);
+  vexo_outcome* outcome = vexo_read_outcome(markerPath.c_str(), pending["idempotencyKey"].c_str());
+  if (outcome == nullptr) return 1;
+  static const char* const kResults[] = {"none", "success", "rollback", "error"};
   std::string report = "VEXO " + readVersion(installation.folder) + " post-update check\n";
-  if (marker.empty()) {
-    report += "marker: none at " + markerPath + "\n";
-  } else {
-    report += "marker: " + marker + "\n";
-    report += "result: " + markerValue(marker, "result") + "\n";
-    report += "versions: " + markerValue(marker, "fromVersion") + " -> " +
-              markerValue(marker, "toVersion") + "\n";
-    const bool ours = markerValue(marker, "idempotencyKey") == pending["idempotencyKey"];
-    report += std::string("our request: ") + (ours ? "yes" : "no") + "\n";
+  report += std::string("outcome: ") + kResults[outcome->result] + "\n";
+  report += std::string("text: ") + outcome->text + "\n";
+  if (outcome->result != VEXO_NO_OUTCOME) {
+    report +=
+        std::string("versions: ") + outcome->from_version + " -> " + outcome->to_version + "\n";
   }
+  report += "next step: " + nextStep(*outcome) + "\n";
+  vexo_free_outcome(outcome);
   std::cout << report;
   // Written last: its presence tells a waiting script that the check is done.
   return writeText(join(installation.dataFolder, "post-update-check.txt"), report) ? 0 : 1;

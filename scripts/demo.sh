@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Shows one whole update: builds the updater and the stand-in application
-# VEXO.exe, installs version 1.0.0 into a fresh folder, stages 2.0.0, lets
-# VEXO.exe start the updater as a real host would, and prints what the run left
-# behind: the log, the applied marker, the report of the restarted VEXO.exe and
-# the updated installation.
+# VEXO.exe, installs version 1.0.0 into a fresh folder, stages 2.0.0 (with a
+# new updater among its files), lets VEXO.exe start the updater through the
+# host library as a real host would (a copy of the updater, run from the data
+# folder), and prints what the run left behind: the log, the applied marker,
+# the report of the restarted VEXO.exe, the data folder and the updated
+# installation.
 #
 # Usage: scripts/demo.sh [--windows]
 #   default     native build in build/native
@@ -52,9 +54,11 @@ echo "Hallo" >"$install/resources/strings/de.txt"
 echo "core 1.0" >"$install/plugins/core/plugin.cfg"
 echo "VEXO 1.0.0 notes" >"$install/readme.txt"
 
-# Version 2.0.0, staged by the application: changed and added files only.
+# Version 2.0.0, staged by the application: changed and added files only,
+# the updater among them. It can be replaced because the one that runs is a
+# copy in the data folder.
 mkdir -p "$staging/resources/strings" "$staging/plugins/core" "$staging/plugins/extra"
-cp "$bin/VEXO.exe" "$staging/"
+cp "$bin/VEXO.exe" "$bin/$updater" "$staging/"
 echo 2.0.0 >"$staging/version.txt"
 echo "Hello, world" >"$staging/resources/strings/en.txt"
 echo "Bonjour" >"$staging/resources/strings/fr.txt"
@@ -96,6 +100,8 @@ listTree() {
     esac
   done)
 }
+echo "== data folder ($data), with the copy of the updater that ran:"
+listTree "$data" | grep -v '^  backup/'
 echo "== installation now ($install):"
 listTree "$install"
 echo "== VEXO.exe after the update:"

@@ -7,6 +7,7 @@ packages=(
   cmake g++ make googletest libgtest-dev nlohmann-json3-dev
   mingw-w64 wine64
   clang libclang-rt-dev e2fsprogs
+  zip
 )
 
 missing=()

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host_kit.h"
 #include "support/run_support.h"
 #include "support/test_support.h"
 
@@ -126,6 +127,11 @@ std::string swapText(const std::string& log, std::size_t line) {
 }
 
 void expectSuccessfulUpdate(const Layout& layout) {
+  // What the stand-in records when it asks for the update, so that its
+  // restarted copy takes the outcome as its own.
+  writeFile(
+      joinPath(layout.data, "pending-update.txt"),
+      std::string("idempotencyKey=") + kIdempotencyKey + "\nappliedMarker=" + layout.marker + "\n");
   const auto installedBefore = snapshotTree(layout.install);
   const long long before = nowSeconds();
 
@@ -154,7 +160,7 @@ void expectSuccessfulUpdate(const Layout& layout) {
                 withoutTrailingSeparator(layout.install) + "\n");
   const std::string report = readFile(joinPath(layout.data, "post-update-check.txt"));
   EXPECT_NE(report.find("VEXO 2.0.0 post-update check\n"), std::string::npos) << report;
-  EXPECT_NE(report.find("result: success\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("outcome: success\n"), std::string::npos) << report;
 }
 
 TEST(Run, SuccessReplacesFilesRemovesStagingAndRestartsTheApplication) {
@@ -358,28 +364,69 @@ TEST(Run, UnusableArgumentsAreRefusedBeforeAnythingIsTouched) {
 #endif
 }
 
-// The stand-in as a host: it starts the updater with its own process id and
-// exits; the updater waits for it, updates it and starts it again.
-TEST(Run, StandInApplicationDrivesAWholeUpdate) {
-  Layout layout;
-  prepareUpdate(layout);
-  const std::string standIn = joinPath(layout.install, "VEXO.exe");
+// The stand-in as a host: it copies the installed updater into its data
+// folder, starts the copy with its own process id and exits; the updater
+// waits for it and updates it. Each update carries a new vexo-updater: one
+// started from inside the installation could not be replaced under Windows,
+// so the update, and every rollback, would stop at its file (err=5).
+TEST(Run, StandInApplicationDrivesWholeUpdatesThatCarryANewUpdater) {
+  const std::string updaterName = std::string("vexo-updater") + kExeSuffix;
+  const std::string oldUpdater = readFile(programPath("vexo-updater"));
+  // The same program with bytes appended, which it never reads.
+  const std::string newUpdater = oldUpdater + "2.0.0";
+  for (const bool failing : {false, true}) {
+    SCOPED_TRACE(failing ? "rollback" : "success");
+    Layout layout;
+    prepareUpdate(layout);
+    writeFile(joinPath(layout.install, updaterName), oldUpdater);
+    writeFile(joinPath(layout.staging, updaterName), newUpdater);
+    if (failing) {
+      // Staging brings data/x where the installation has a file named data.
+      writeFile(joinPath(layout.install, "data"), "a file, not a folder");
+      writeFile(joinPath(layout.staging, "data/x"), "x 2");
+    }
+    const std::string standIn = joinPath(layout.install, "VEXO.exe");
 
-  EXPECT_EQ(runChild({standIn, "--update-from", layout.staging, "--updater",
-                      programPath("vexo-updater")}),
-            0);
+    EXPECT_EQ(
+        runChild({standIn, "--update-from", layout.staging, "--idempotency-key", kIdempotencyKey}),
+        0);
 
-  ASSERT_TRUE(waitForFile(joinPath(layout.data, "post-update-check.txt")));
-  const std::string report = readFile(joinPath(layout.data, "post-update-check.txt"));
-  EXPECT_NE(report.find("result: success\nversions: 1.0.0 -> 2.0.0\nour request: yes\n"),
-            std::string::npos)
-      << report;
-  const std::string log = readFile(layout.log);
-  EXPECT_EQ(log.rfind("[vexo-updater] starting vexoPid=", 0), 0u) << log;
-  EXPECT_NE(log.find(std::string(" from=1.0.0 to=2.0.0") + kLineEnd), std::string::npos) << log;
-  EXPECT_EQ(log.substr(log.size() - logLines({"success"}).size()), logLines({"success"})) << log;
-  EXPECT_EQ(readFile(joinPath(layout.install, "version.txt")), "2.0.0\n");
-  EXPECT_FALSE(pathExists(layout.staging));
+    // The updater writes its marker last.
+    Outcome outcome;
+    for (int i = 0; i < 300 && outcome.result == OutcomeResult::kNone; ++i) {
+      sleepMs(100);
+      outcome = readOutcome(layout.marker, kIdempotencyKey);
+    }
+    ASSERT_EQ(outcome.result, failing ? OutcomeResult::kRollback : OutcomeResult::kSuccess)
+        << outcome.text;
+    // The copy that ran lies in the data folder.
+    EXPECT_EQ(readFile(joinPath(layout.data, updaterName)), oldUpdater);
+    const std::string report = joinPath(layout.data, "post-update-check.txt");
+    if (failing) {
+      // At the next start the host reads the outcome itself.
+      sleepMs(200);
+      EXPECT_EQ(runChild({standIn, "--post-update-check"}), 0);
+      EXPECT_EQ(readFile(report).rfind("VEXO 1.0.0 post-update check\noutcome: rollback\n"
+                                       "text: swap exception: ",
+                                       0),
+                0u)
+          << readFile(report);
+      EXPECT_EQ(readFile(joinPath(layout.install, updaterName)), oldUpdater);
+      EXPECT_EQ(readFile(joinPath(layout.staging, updaterName)), newUpdater);
+      continue;
+    }
+    ASSERT_TRUE(waitForFile(report));
+    EXPECT_EQ(readFile(report),
+              "VEXO 2.0.0 post-update check\noutcome: success\ntext: \nversions: 1.0.0 -> "
+              "2.0.0\nnext step: none: the new version runs\n");
+    const std::string log = readFile(layout.log);
+    EXPECT_EQ(log.rfind("[vexo-updater] starting vexoPid=", 0), 0u) << log;
+    EXPECT_NE(log.find(std::string(" from=1.0.0 to=2.0.0") + kLineEnd), std::string::npos) << log;
+    EXPECT_EQ(log.substr(log.size() - logLines({"success"}).size()), logLines({"success"})) << log;
+    EXPECT_EQ(readFile(joinPath(layout.install, "version.txt")), "2.0.0\n");
+    EXPECT_EQ(readFile(joinPath(layout.install, updaterName)), newUpdater);
+    EXPECT_FALSE(pathExists(layout.staging));
+  }
 }
 
 }  // namespace

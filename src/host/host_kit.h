@@ -1,0 +1,75 @@
+#ifndef VEXO_HOST_HOST_KIT_H_
+#define VEXO_HOST_HOST_KIT_H_
+
+// The host library in C++: what vexo_host.h offers in C, and the pieces the
+// tests check on their own. Strings are byte strings, in the ANSI code page
+// on Windows.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "report/marker_record.h"
+
+// One update to start; empty optional members take their defaults (see
+// vexo_update_request in vexo_host.h).
+struct UpdateRequest {
+  std::string installDir;
+  std::string stagingDir;
+  std::string dataDir;
+  std::string idempotencyKey;
+  std::string fromVersion;
+  std::string toVersion;
+  std::string updaterPath;
+  std::string runDir;
+  std::string backupDir;
+  std::string logPath;
+  std::string markerPath;
+  std::uint32_t processId = 0;
+};
+
+// The request with every default filled in. Returns an empty string, or what
+// makes the request unusable (a required member missing, the run directory,
+// the log or the marker inside the installation or the staging directory).
+std::string completeRequest(UpdateRequest* request);
+
+// The updater's command line for a completed request: the copy in the run
+// directory, then the nine options, --vexo-pid last.
+std::vector<std::string> updaterCommand(const UpdateRequest& request);
+
+// Completes the request, copies the updater into the run directory and starts
+// the copy detached. Returns an empty string, or why nothing was started.
+std::string startUpdate(UpdateRequest request);
+
+// One argument vector as a Windows command line that both CommandLineToArgvW
+// and the C runtime split back into the same strings. The first element is
+// quoted as a program name, which takes no escapes.
+std::string windowsCommandLine(const std::vector<std::string>& argv);
+std::wstring windowsCommandLine(const std::vector<std::wstring>& argv);
+
+// Parses marker bytes strictly: exactly what formatAppliedMarker writes, with
+// a result of "success", "rollback" or "error". Returns false for anything
+// else, an empty or truncated marker among them.
+bool parseAppliedMarker(const std::string& bytes, MarkerRecord* record, long long* appliedAt);
+
+enum class OutcomeResult { kNone, kSuccess, kRollback, kError };
+
+struct Outcome {
+  OutcomeResult result = OutcomeResult::kNone;
+  bool installationMixed = false;
+  long long appliedAt = 0;
+  std::string text;  // errorMessage, or why there is no outcome
+  std::string fromVersion;
+  std::string toVersion;
+};
+
+// The outcome of the request with this key, from the marker's bytes; the path
+// only names the marker in the reasons.
+Outcome outcomeOf(const std::string& markerPath, const std::string& bytes,
+                  const std::string& idempotencyKey);
+
+// Reads the marker file and returns outcomeOf its bytes; a missing file is
+// kNone.
+Outcome readOutcome(const std::string& markerPath, const std::string& idempotencyKey);
+
+#endif  // VEXO_HOST_HOST_KIT_H_

@@ -1,0 +1,102 @@
+// The C interface over host_kit.h. Nothing thrown inside may cross it: every
+// function catches at its boundary and reports through its result.
+#include "host/vexo_host.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "host/host_kit.h"
+#include "vexo_version.h"
+
+namespace {
+
+std::string textOf(const char* value) { return value != nullptr ? value : ""; }
+
+void copyError(const std::string& message, char* error, std::size_t errorSize) {
+  if (error == nullptr || errorSize == 0) return;
+  const std::size_t length = message.size() < errorSize ? message.size() : errorSize - 1;
+  std::memcpy(error, message.data(), length);
+  error[length] = '\0';
+}
+
+}  // namespace
+
+extern "C" int vexo_start_update(const vexo_update_request* request, char* error,
+                                 size_t error_size) {
+  std::string message;
+  try {
+    if (request == nullptr) {
+      message = "no request";
+    } else {
+      UpdateRequest copy;
+      copy.installDir = textOf(request->install_dir);
+      copy.stagingDir = textOf(request->staging_dir);
+      copy.dataDir = textOf(request->data_dir);
+      copy.idempotencyKey = textOf(request->idempotency_key);
+      copy.fromVersion = textOf(request->from_version);
+      copy.toVersion = textOf(request->to_version);
+      copy.updaterPath = textOf(request->updater_path);
+      copy.runDir = textOf(request->run_dir);
+      copy.backupDir = textOf(request->backup_dir);
+      copy.logPath = textOf(request->log_path);
+      copy.markerPath = textOf(request->marker_path);
+      copy.processId = request->process_id;
+      message = startUpdate(copy);
+    }
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (...) {
+    message = "unexpected failure";
+  }
+  if (message.empty()) return 0;
+  copyError(message, error, error_size);
+  return -1;
+}
+
+extern "C" vexo_outcome* vexo_read_outcome(const char* marker_path, const char* idempotency_key) {
+  try {
+    const Outcome outcome = readOutcome(textOf(marker_path), textOf(idempotency_key));
+    // One block, released by one free(): the structure, then its texts.
+    const std::string* texts[] = {&outcome.text, &outcome.fromVersion, &outcome.toVersion};
+    std::size_t size = sizeof(vexo_outcome);
+    for (const std::string* text : texts) size += text->size() + 1;
+    void* block = std::malloc(size);
+    if (block == nullptr) return nullptr;
+    auto* result = static_cast<vexo_outcome*>(block);
+    char* next = static_cast<char*>(block) + sizeof(vexo_outcome);
+    const char* copies[3];
+    for (int i = 0; i < 3; ++i) {
+      std::memcpy(next, texts[i]->c_str(), texts[i]->size() + 1);
+      copies[i] = next;
+      next += texts[i]->size() + 1;
+    }
+    switch (outcome.result) {
+      case OutcomeResult::kNone:
+        result->result = VEXO_NO_OUTCOME;
+        break;
+      case OutcomeResult::kSuccess:
+        result->result = VEXO_SUCCESS;
+        break;
+      case OutcomeResult::kRollback:
+        result->result = VEXO_ROLLBACK;
+        break;
+      case OutcomeResult::kError:
+        result->result = VEXO_ERROR;
+        break;
+    }
+    result->installation_mixed = outcome.installationMixed ? 1 : 0;
+    result->applied_at = outcome.appliedAt;
+    result->text = copies[0];
+    result->from_version = copies[1];
+    result->to_version = copies[2];
+    return result;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+extern "C" void vexo_free_outcome(vexo_outcome* outcome) { std::free(outcome); }
+
+extern "C" const char* vexo_host_version(void) { return VEXO_VERSION_TEXT; }
