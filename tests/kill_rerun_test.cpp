@@ -79,7 +79,7 @@ struct Layout {
 // Runs the test build, to be killed just before its n-th copy or move.
 int runKilledAt(const Layout& layout, int n) {
   setenv("VEXO_TEST_KILL_AT", std::to_string(n).c_str(), 1);
-  const int status = runChild(layout.command("vexo-updater-faults"));
+  const int status = runChild(layout.command("vexo-updater-test"));
   unsetenv("VEXO_TEST_KILL_AT");
   return status;
 }
@@ -168,7 +168,7 @@ void expectRerunConverges(const std::vector<int>& killPoints, Tally* tally,
     EXPECT_LE(empty, 1) << "killed before call " << n;
   }
 
-  EXPECT_EQ(runChild(layout.command("vexo-updater")), 0);
+  EXPECT_EQ(runChild(layout.command("vexo-updater-test")), 0);
 
   log += runLines("success");
   EXPECT_EQ(readFile(layout.log), log);

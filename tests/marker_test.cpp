@@ -213,22 +213,11 @@ TEST(AppliedMarker, FileThatCannotBeOpenedKeepsItsContent) {
   const std::string earlier = "{\"result\":\"success\"}";
   writeFile(path, earlier);
   const MarkerRecord record{"1", "2", "error", "backup failed", "k"};
-#ifdef _WIN32
-  // Another process holds the file with read sharing only, as a reader that
-  // has the marker open would.
-  const std::string ready = dir / "ready";
-  Child holder = startChild({programPath("vexo-test-helper"), "hold", path, ready});
-  for (int i = 0; i < 1000 && !pathExists(ready); ++i) sleepMs(10);
-  ASSERT_TRUE(pathExists(ready));
+  // Natively immutable; under Windows another process holds the file with
+  // read sharing only, as a reader that has the marker open would.
+  HeldFile held(path);
+  if (!held.held()) GTEST_SKIP() << "files cannot be held here";
   EXPECT_NO_THROW(writeAppliedMarker(path, record));
-  killChild(holder);
-  waitChild(holder);
-#else
-  if (std::system(("chattr +i '" + path + "' 2>/dev/null").c_str()) != 0) {
-    GTEST_SKIP() << "chattr is not available here";
-  }
-  EXPECT_NO_THROW(writeAppliedMarker(path, record));
-  if (std::system(("chattr -i '" + path + "'").c_str()) != 0) ADD_FAILURE() << "chattr -i";
-#endif
+  held.release();
   EXPECT_EQ(readFile(path), earlier);
 }

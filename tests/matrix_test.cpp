@@ -1,24 +1,31 @@
-// Every failure point of an update, through the built updater: the update
-// swap is made to fail at each of its moves in turn, and for each of those
-// the rollback either succeeds or fails at one of its own moves (before it,
-// the run gives back the staged files it had moved in). Every ending
-// must give the status, log lines and marker of its outcome and lose no file:
-// each installed file survives, byte for byte, in the installation or in the
-// backup, and each staged file in the installation or in staging.
+// Every class of failure point of an update, through the test build of the
+// updater: the update swap fails at its first move, at the first file of a
+// folder the installation lacks, in the middle and at its last move; for
+// each, the undo that follows either succeeds, or fails where its kinds of
+// move begin and end: giving a staged file back, putting an old version back,
+// moving the rest of the backup back. Every ending must give the status, log
+// lines and marker of its outcome, leave no place of the installation empty
+// and lose no file: each installed file survives, byte for byte, in the
+// installation or in the backup, and each staged file in the installation or
+// in staging. After a failed rollback the same command, run again once the
+// obstacle is gone, must finish the update.
 //
 // The update's failures are real: the staged file the swap takes k-th is made
 // immovable (immutable natively, held open by another process under Wine).
-// The rollback's failures are real where the system can give them, on an
-// installed file that cannot be replaced; to fail it at every one of its
-// moves, natively, the test build of the updater refuses the j-th move out of
-// the backup instead (support/fault_wrap.cpp), because the backup's files are
-// created by the run itself and cannot be protected beforehand.
+// Rollback failures are real where the system can give them, on an installed
+// file that cannot be replaced; to fail the undo at a chosen move, the test
+// build refuses that move instead (support/fault_wrap.cpp), because the
+// backup's files are created by the run itself and cannot be protected
+// beforehand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,7 +73,7 @@ Versions makeVersions(int shared, int oldOnly, int newOnly) {
 }
 
 #ifdef _WIN32
-// Natively a matrix of every (k, j) pair; under Wine a small one.
+// Under Wine a smaller pair of versions: each run costs more there.
 const Versions& matrixVersions() {
   static const Versions versions = makeVersions(8, 2, 2);
   return versions;
@@ -84,78 +91,27 @@ struct Layout {
   std::string staging = root / "staging";
   std::string data = root / "app-data";
   std::string backup = joinPath(data, "backup");
-  std::string journal = withoutTrailingSeparator(backup) + ".pending";
+  std::string journal = backup + ".pending";
   std::string log = joinPath(data, "updater.log");
   std::string marker = joinPath(data, "applied-marker.json");
 
-  // The command line of the test build of the updater over this layout.
+  // The command line of the test build of the updater over this layout. The
+  // backup directory is given with a trailing separator: its journal still
+  // lies beside it, not in it.
   std::vector<std::string> command() const {
-    UpdaterOptions options{install, staging, backup, log, marker};
-    options.program = "vexo-updater-faults";
-    return updaterCommand(options);
+    return updaterCommand(UpdaterOptions{install, staging, backup + kSep, log, marker});
   }
 };
 
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// Makes files impossible to move away or to replace, for one run: natively
-// the immutable flag, under Wine a helper process holding each file open
-// with read sharing only (it can still be copied).
-struct Protection {
-  std::string readyFolder;  // where a holder says it holds, outside both trees
-  std::vector<std::string> paths;
-#ifdef _WIN32
-  std::vector<Child> holders;
-#endif
-  ~Protection() { release(); }
-  void release();
-};
-
-#ifdef _WIN32
-bool protect(Protection* protection, const std::string& path) {
-  const std::string ready =
-      joinPath(protection->readyFolder, "ready-" + std::to_string(protection->holders.size()));
-  Child holder = startChild({programPath("vexo-test-helper"), "hold", path, ready});
-  protection->holders.push_back(holder);
-  for (int i = 0; i < 300 && !pathExists(ready); ++i) sleepMs(20);
-  if (!pathExists(ready)) return false;
-  fs::remove(fs::path(ready));
-  protection->paths.push_back(path);
-  return true;
-}
-
-void Protection::release() {
-  for (Child& holder : holders) {
-    killChild(holder);
-    waitChild(holder);
-  }
-  holders.clear();
-  paths.clear();
-}
-#else
-bool protect(Protection* protection, const std::string& path) {
-  if (!setImmutable(path, true)) return false;
-  protection->paths.push_back(path);
-  return true;
-}
-
-void Protection::release() {
-  for (const std::string& path : paths) setImmutable(path, false);
-  paths.clear();
-}
-
 // Makes the n-th move whose source lies under folder fail with code 5 in the
 // next run of the test build; n = 0 leaves every move alone.
 void failMoveFrom(const std::string& folder, std::size_t n) {
-  if (n == 0) {
-    unsetenv("VEXO_TEST_FAIL_MOVE_FROM");
-    return;
-  }
-  setenv("VEXO_TEST_FAIL_MOVE_FROM", joinPath(folder, "").c_str(), 1);
-  setenv("VEXO_TEST_FAIL_MOVE_AT", std::to_string(n).c_str(), 1);
-  setenv("VEXO_TEST_FAIL_MOVE_CODE", "5", 1);
+  setTestVariable("VEXO_TEST_FAIL_MOVE_FROM", n == 0 ? "" : joinPath(folder, ""));
+  setTestVariable("VEXO_TEST_FAIL_MOVE_AT", n == 0 ? "" : std::to_string(n));
+  setTestVariable("VEXO_TEST_FAIL_MOVE_CODE", n == 0 ? "" : "5");
 }
-#endif
 
 // One case of the matrix.
 struct Case {
@@ -166,8 +122,6 @@ struct Case {
   std::string protectedInstalled;
   // Giving the staged files back fails at its n-th move (0: it is not made to).
   std::size_t giveBack = 0;
-  // Then the updater runs again with the same arguments, the obstacle gone.
-  bool rerun = false;
 };
 
 // What the matrix has seen so far.
@@ -182,7 +136,7 @@ void note(Tally* tally, const Case& c, const std::string& problem) {
   tally->problems.push_back("k=" + std::to_string(c.k) + " j=" + std::to_string(c.j) +
                             (c.protectedInstalled.empty() ? "" : " held " + c.protectedInstalled) +
                             (c.giveBack == 0 ? "" : " give-back " + std::to_string(c.giveBack)) +
-                            (c.rerun ? " rerun" : "") + ": " + problem);
+                            ": " + problem);
 }
 
 void compare(Tally* tally, const Case& c, const std::string& what, const std::string& actual,
@@ -311,7 +265,8 @@ void checkRerunFinishes(const Layout& layout, const std::string& firstLog, const
   checkNothingLost(trees, c, tally);
 }
 
-// Runs one case in fresh directories and checks what it leaves.
+// Runs one case in fresh directories and checks what it leaves; after a
+// failed rollback, runs the updater again with the obstacle gone.
 void runCase(const Case& c, Tally* tally) {
   const Versions& versions = matrixVersions();
   Layout layout;
@@ -322,25 +277,20 @@ void runCase(const Case& c, Tally* tally) {
   ASSERT_LE(c.k, order.size());
   const std::string blocked = order[c.k - 1];
 
-  Protection protection;
-  protection.readyFolder = layout.root.path();
-  if (!protect(&protection, joinPath(layout.staging, blocked))) {
-    GTEST_SKIP() << "files cannot be protected here";
-  }
+  std::vector<std::unique_ptr<HeldFile>> held;
+  held.push_back(std::make_unique<HeldFile>(joinPath(layout.staging, blocked)));
+  if (!held.back()->held()) GTEST_SKIP() << "files cannot be held here";
   if (!c.protectedInstalled.empty()) {
-    ASSERT_TRUE(protect(&protection, joinPath(layout.install, c.protectedInstalled)));
+    held.push_back(std::make_unique<HeldFile>(joinPath(layout.install, c.protectedInstalled)));
+    ASSERT_TRUE(held.back()->held());
   }
-#ifndef _WIN32
   // The update's moves come out of staging, giving back moves out of the
-  // installation, the rollback's out of the backup.
+  // installation, the rest of the rollback's out of the backup.
   if (c.j != 0) failMoveFrom(layout.backup, c.j);
   if (c.giveBack != 0) failMoveFrom(layout.install, c.giveBack);
-#endif
   const int status = runChild(layout.command());
-#ifndef _WIN32
   failMoveFrom("", 0);
-#endif
-  protection.release();
+  held.clear();
   ++tally->cases;
 
   const std::string swapText =
@@ -350,26 +300,21 @@ void runCase(const Case& c, Tally* tally) {
   const Trees trees = treesOf(layout);
   checkNothingLost(trees, c, tally);
 
-  if (c.giveBack != 0) {
-    // A staged file that cannot be given back must not be overwritten by the
-    // rollback: the run ends in error, names it, and keeps the journal.
-    compare(tally, c, "status", std::to_string(status), "3");
-    checkRollbackStopped(layout, trees, c, tally);
-  } else if (c.j == 0 && c.protectedInstalled.empty()) {
+  if (c.j == 0 && c.giveBack == 0 && c.protectedInstalled.empty()) {
     compare(tally, c, "status", std::to_string(status), "0");
     compare(tally, c, "marker", markerWithoutTime(readFile(layout.marker)),
             expectedMarker("rollback", swapText));
     checkRolledBack(layout, trees, c, tally);
-  } else {
-    compare(tally, c, "status", std::to_string(status), "3");
-    const int movedBack = checkRollbackStopped(layout, trees, c, tally);
-    if (c.j != 0) {
-      compare(tally, c, "files moved back", std::to_string(movedBack), std::to_string(c.j - 1));
-    } else if (movedBack >= 0) {
-      tally->rollbackPositions.push_back(std::to_string(movedBack + 1));
-    }
+    return;
   }
-  if (c.rerun) checkRerunFinishes(layout, log, c, tally);
+  compare(tally, c, "status", std::to_string(status), "3");
+  const int movedBack = checkRollbackStopped(layout, trees, c, tally);
+  if (c.j != 0) {
+    compare(tally, c, "files moved back", std::to_string(movedBack), std::to_string(c.j - 1));
+  } else if (movedBack >= 0 && c.giveBack == 0) {
+    tally->rollbackPositions.push_back(std::to_string(movedBack + 1));
+  }
+  checkRerunFinishes(layout, log, c, tally);
 }
 
 void report(const char* name, const Tally& tally) {
@@ -386,101 +331,110 @@ void report(const char* name, const Tally& tally) {
               positions.empty() ? "" : ", real rollback failures at j =", positions.c_str());
 }
 
-TEST(EveryFailurePoint, UpdateFailsAtEachMoveAndTheRollbackRestoresTheOldVersion) {
+// The staged files in the order the swap takes them; every layout lists them
+// the same way, since each is written the same way.
+const std::vector<std::string>& swapOrderOfVersions() {
+  static const std::vector<std::string> order = [] {
+    Layout probe;
+    writeTree(probe.staging, matrixVersions().staged);
+    return swapOrder(probe.staging);
+  }();
+  return order;
+}
+
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// The classes of the update's failure point: its first move, the first file
+// of a folder the installation lacks, the middle one and the last.
+std::vector<std::size_t> updateFailurePoints() {
+  const Versions& versions = matrixVersions();
+  const std::vector<std::string>& order = swapOrderOfVersions();
+  std::set<std::size_t> points = {1, order.size() / 2, order.size()};
+  for (std::size_t k = 2; k <= order.size(); ++k) {
+    const std::string folder = folderOf(order[k - 1]);
+    const bool installed =
+        std::any_of(versions.installed.begin(), versions.installed.end(),
+                    [&](const auto& file) { return folderOf(file.first) == folder; });
+    if (!installed && folder != folderOf(order[k - 2])) {
+      points.insert(k);
+      break;
+    }
+  }
+  return {points.begin(), points.end()};
+}
+
+// The update fails at each class of point and the undo restores the old
+// version exactly.
+TEST(EveryFailurePoint, UpdateFailsAndTheRollbackRestoresTheOldVersion) {
+  ASSERT_GE(matrixVersions().staged.size(), 10u);
   Tally tally;
-  const std::size_t moves = matrixVersions().staged.size();
-  ASSERT_GE(moves, 10u);
-  for (std::size_t k = 1; k <= moves; ++k) {
+  for (const std::size_t k : updateFailurePoints()) {
     runCase(Case{k, 0, ""}, &tally);
     if (HasFatalFailure() || IsSkipped()) return;
   }
   report("rollback succeeds", tally);
 }
 
+// For each class of update failure point, the undo fails where each of its
+// kinds of move begins and ends: the first and the last old version put back
+// (the k - 1 moved files that have one), the first and the last move of the
+// rest of the backup; and giving a staged file back fails, at the first, at
+// the last and at one that has no old version.
+TEST(EveryFailurePoint, RollbackFailsAtEachKindOfMove) {
+  const Versions& versions = matrixVersions();
+  const std::vector<std::string>& order = swapOrderOfVersions();
+  const std::size_t backupFiles = versions.installed.size();
+  Tally tally;
+  for (const std::size_t k : updateFailurePoints()) {
+    std::size_t restores = 0;
+    std::size_t newOnly = 0;
+    for (std::size_t i = 1; i < k; ++i) {
+      if (versions.installed.count(order[i - 1]) != 0) {
+        ++restores;
+      } else if (newOnly == 0) {
+        newOnly = i;
+      }
+    }
+    std::set<std::size_t> rollbackPoints = {1, restores / 2 + 1, restores, restores + 1,
+                                            backupFiles};
+    rollbackPoints.erase(0);
+    for (const std::size_t j : rollbackPoints) {
+      runCase(Case{k, j, ""}, &tally);
+      if (HasFatalFailure() || IsSkipped()) return;
+    }
+    // Nothing is given back when the first move failed.
+    std::set<std::size_t> giveBackPoints = {k > 1 ? std::size_t{1} : 0, k - 1, newOnly};
+    giveBackPoints.erase(0);
+    for (const std::size_t n : giveBackPoints) {
+      runCase(Case{k, 0, "", n}, &tally);
+      if (HasFatalFailure() || IsSkipped()) return;
+    }
+  }
+  report("rollback fails", tally);
+}
+
 // The rollback fails at an installed file that cannot be replaced, which the
 // update never reaches: one it drops, or the staged file it would take last.
 TEST(EveryFailurePoint, RollbackStopsAtAnInstalledFileThatCannotBeReplaced) {
   const Versions& versions = matrixVersions();
-  std::vector<std::string> targets;
+  const std::vector<std::string>& order = swapOrderOfVersions();
+  std::vector<std::string> dropped;
   for (const auto& [path, bytes] : versions.installed) {
-    if (versions.staged.count(path) == 0) targets.push_back(path);
+    if (versions.staged.count(path) == 0) dropped.push_back(path);
   }
-  std::vector<std::string> order;
-  {
-    Layout probe;
-    writeTree(probe.staging, versions.staged);
-    order = swapOrder(probe.staging);
-  }
-  const std::size_t moves = order.size();
   Tally tally;
-  for (const std::size_t k : {std::size_t{1}, moves / 2, moves}) {
-    std::vector<std::string> held = targets;
-    if (k < moves) held.push_back(order.back());
-    for (const std::string& path : held) {
+  for (const std::size_t k : {std::size_t{1}, order.size() / 2, order.size()}) {
+    std::vector<std::string> targets = {dropped.front(), dropped.back()};
+    if (k < order.size()) targets.push_back(order.back());
+    for (const std::string& path : targets) {
       runCase(Case{k, 0, path}, &tally);
       if (HasFatalFailure() || IsSkipped()) return;
     }
   }
   report("real rollback failures", tally);
 }
-
-// A failed rollback reported, the obstacle goes and the host starts the same
-// update again: it must finish it without losing a file of the old version,
-// some of which the rollback had already moved out of the backup.
-TEST(EveryFailurePoint, RerunAfterAFailedRollbackFinishesTheUpdate) {
-  const Versions& versions = matrixVersions();
-  const std::size_t moves = versions.staged.size();
-  Tally tally;
-  for (const std::size_t k : {std::size_t{1}, moves / 2, moves}) {
-    for (const auto& [path, bytes] : versions.installed) {
-      if (versions.staged.count(path) != 0) continue;
-      runCase(Case{k, 0, path, 0, true}, &tally);
-      if (HasFatalFailure() || IsSkipped()) return;
-    }
-  }
-  report("rerun after a failed rollback", tally);
-}
-
-#ifndef _WIN32
-// Every pair (k, j): the update fails at its k-th move, the rollback at its
-// j-th. Split in two so that the halves can run side by side.
-void rollbackFailsAtEveryMove(bool firstHalf) {
-  const Versions& versions = matrixVersions();
-  const std::size_t moves = versions.staged.size();
-  const std::size_t rollbackMoves = versions.installed.size();
-  Tally tally;
-  for (std::size_t k = firstHalf ? 1 : moves / 2 + 1; k <= (firstHalf ? moves / 2 : moves); ++k) {
-    for (std::size_t j = 1; j <= rollbackMoves; ++j) {
-      runCase(Case{k, j, ""}, &tally);
-      if (testing::Test::HasFatalFailure() || testing::Test::IsSkipped()) return;
-    }
-  }
-  report(firstHalf ? "rollback fails, first half of k" : "rollback fails, second half of k", tally);
-}
-
-// The staged files moved in are given back, newest first, before the
-// rollback; here one of those moves is refused, and the run must stop short
-// of a rollback that would overwrite the staged file it could not give back.
-TEST(EveryFailurePoint, GivingAStagedFileBackFailsAndNothingIsLost) {
-  const std::size_t moves = matrixVersions().staged.size();
-  Tally tally;
-  for (std::size_t k = 2; k <= moves; ++k) {
-    for (const std::size_t n : {std::size_t{1}, k - 1}) {
-      runCase(Case{k, 0, "", n, false}, &tally);
-      if (HasFatalFailure() || IsSkipped()) return;
-      if (k == 2) break;
-    }
-  }
-  report("giving back fails", tally);
-}
-
-TEST(EveryFailurePoint, RollbackFailsAtEachMoveAfterAnEarlyUpdateFailure) {
-  rollbackFailsAtEveryMove(true);
-}
-
-TEST(EveryFailurePoint, RollbackFailsAtEachMoveAfterALateUpdateFailure) {
-  rollbackFailsAtEveryMove(false);
-}
-#endif
 
 }  // namespace

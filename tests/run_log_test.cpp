@@ -158,7 +158,7 @@ namespace {
 // directory does not exist; the process id names no process.
 int runUpdaterToBackupFailure(const TempDir& dir, const std::string& log,
                               const std::string& fromVersion, const std::string& toVersion) {
-  return runChild({programPath("vexo-updater"), "--vexo-pid", "4000000000", "--log", log,
+  return runChild({programPath("vexo-updater-test"), "--vexo-pid", "4000000000", "--log", log,
                    "--applied-marker", dir / "applied.json", "--install-dir", dir / "no-install",
                    "--staging-dir", dir / "staging", "--backup-dir", dir / "backup",
                    "--from-version", fromVersion, "--to-version", toVersion, "--idempotency-key",
@@ -201,7 +201,7 @@ TEST(RunLog, UpdaterWithUnopenableLogKeepsItsOutcome) {
 TEST(RunLog, UnusableProcessIdLogsNothing) {
   TempDir dir;
   const std::string log = dir / "run.log";
-  EXPECT_EQ(runChild({programPath("vexo-updater"), "--log", log, "--applied-marker",
+  EXPECT_EQ(runChild({programPath("vexo-updater-test"), "--log", log, "--applied-marker",
                       dir / "applied.json", "--vexo-pid", "4294967296"}),
             kStatusBadArguments);
   EXPECT_TRUE(snapshotTree(dir.path()).empty());

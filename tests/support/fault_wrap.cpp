@@ -1,8 +1,14 @@
-// Link-time stand-ins for vexo-updater-faults, the updater the failure-point
-// and kill-and-rerun tests start. The program is linked with
-// -Wl,--wrap=<name> for three calls, so the code that calls them reaches the
-// __wrap_ functions here, and __real_ reaches the product's own:
+// Link-time stand-ins for vexo-updater-test, the updater the end-to-end tests
+// start. The program is linked with -Wl,--wrap=<name> for five calls, so the
+// code that calls them reaches the __wrap_ functions here, and __real_
+// reaches the product's own:
 //   pauseMilliseconds   does not pause: hundreds of runs would each wait 500 ms.
+//   waitOnProcess       waits at most kWaitCapMs, whatever the run asked for
+//                       (its log line still names the time asked); with
+//                       VEXO_TEST_WAIT_FAILS set it fails at once instead, as a
+//                       wait the system refuses does.
+//   relaunchApplication with VEXO_TEST_RECORD_RELAUNCH naming the marker, first
+//                       copies what the marker holds to "<marker>.at-relaunch".
 //   moveFileReplacing   the n-th move whose source path begins with
 //                       VEXO_TEST_FAIL_MOVE_FROM (n = VEXO_TEST_FAIL_MOVE_AT,
 //                       from 1) is not made and returns the Windows code
@@ -12,10 +18,12 @@
 //   copyFileOver and    the run is killed outright (SIGKILL, TerminateProcess
 //   moveFileReplacing   on Windows) just before its VEXO_TEST_KILL_AT-th copy
 //                       or move, the two counted together from 1.
-// Without these variables the program behaves as the updater does.
+// Run.RealBuildWaitsAndPauses shows that the updater itself waits and pauses.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #ifdef _WIN32
@@ -24,7 +32,12 @@
 #include <signal.h>
 #endif
 
+#include "treeops/treeops_os.h"
+
 namespace {
+
+constexpr std::uint32_t kWaitCapMs = 1000;
+constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
 
 std::uint64_t numberFromEnvironment(const char* name) {
   const char* value = std::getenv(name);
@@ -76,6 +89,27 @@ std::uint32_t __wrap__Z17moveFileReplacingRKNSt7__cxx1112basic_stringIcSt11char_
   if (code != 0) return code;
   return __real__Z17moveFileReplacingRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES6_(from,
                                                                                                to);
+}
+
+// waitOnProcess(const ProcessWait&, std::uint32_t)
+std::uint32_t __real__Z13waitOnProcessRK11ProcessWaitj(const ProcessWait& wait,
+                                                       std::uint32_t timeoutMs);
+std::uint32_t __wrap__Z13waitOnProcessRK11ProcessWaitj(const ProcessWait& wait,
+                                                       std::uint32_t timeoutMs) {
+  if (std::getenv("VEXO_TEST_WAIT_FAILS") != nullptr) return kWaitFailed;
+  return __real__Z13waitOnProcessRK11ProcessWaitj(wait, std::min(timeoutMs, kWaitCapMs));
+}
+
+// relaunchApplication(const std::string&)
+void __real__Z19relaunchApplicationRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(
+    const std::string& installDir);
+void __wrap__Z19relaunchApplicationRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(
+    const std::string& installDir) {
+  if (const char* marker = std::getenv("VEXO_TEST_RECORD_RELAUNCH")) {
+    std::ifstream in(marker, std::ios::binary);
+    std::ofstream(std::string(marker) + ".at-relaunch", std::ios::binary) << in.rdbuf();
+  }
+  __real__Z19relaunchApplicationRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(installDir);
 }
 
 // pauseMilliseconds(std::uint32_t)

@@ -33,7 +33,7 @@ struct UpdaterOptions {
   std::string toVersion = "2.0.0";
   std::string processId = kNoProcess;
   // The built program to run, by name.
-  std::string program = "vexo-updater";
+  std::string program = "vexo-updater-test";
 };
 
 // The program's path, then all nine options with their values, --vexo-pid last.

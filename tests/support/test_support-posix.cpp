@@ -8,23 +8,22 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <stdexcept>
 
 #include "support/test_support.h"
 
 extern char** environ;
 
-void clearProtection(const std::string& root) {
-  // Tests make files immutable to produce real failures; undo it so the
-  // directory can go. Quiet when chattr is missing or unsupported.
-  if (!std::filesystem::exists(root)) return;
-  const std::string command = "chattr -R -i '" + root + "' >/dev/null 2>&1";
-  if (std::system(command.c_str()) != 0) {
-    // Nothing to undo, or no chattr here.
-  }
+namespace {
+
+// The files setImmutable protected and has not released yet.
+std::set<std::string>& immutableFiles() {
+  static std::set<std::string> files;
+  return files;
 }
 
-bool setImmutable(const std::string& path, bool on) {
+bool setImmutableFlag(const std::string& path, bool on) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   int flags = 0;
@@ -35,6 +34,28 @@ bool setImmutable(const std::string& path, bool on) {
   }
   close(fd);
   return done;
+}
+
+}  // namespace
+
+void clearProtection(const std::string& root) {
+  // Tests make files immutable to produce real failures; undo it so the
+  // directory can go.
+  std::set<std::string>& files = immutableFiles();
+  for (auto file = files.lower_bound(root); file != files.end() && file->rfind(root, 0) == 0;) {
+    setImmutableFlag(*file, false);
+    file = files.erase(file);
+  }
+}
+
+bool setImmutable(const std::string& path, bool on) {
+  if (!setImmutableFlag(path, on)) return false;
+  if (on) {
+    immutableFiles().insert(path);
+  } else {
+    immutableFiles().erase(path);
+  }
+  return true;
 }
 
 bool makeDirectoryLink(const std::string& target, const std::string& link) {

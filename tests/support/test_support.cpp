@@ -24,11 +24,28 @@ const char kDir[] = "<dir>";
 
 void clearProtection(const std::string& root);  // in test_support-<platform>.cpp
 
-TempDir::TempDir() {
+namespace {
+
+// A name no other test process picks at the same time.
+std::string uniqueName(const char* prefix) {
   static std::atomic<unsigned> counter{0};
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  fs::path dir = fs::temp_directory_path() /
-                 ("vexo-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+  return prefix + std::to_string(stamp) + "-" + std::to_string(counter++);
+}
+
+}  // namespace
+
+TempDir::TempDir(Medium medium) {
+#ifdef _WIN32
+  const fs::path memory = "Z:\\dev\\shm";
+#else
+  const fs::path memory = "/dev/shm";
+#endif
+  std::error_code ec;
+  const fs::path base = medium == Medium::kMemory && fs::is_directory(memory, ec)
+                            ? memory
+                            : fs::temp_directory_path();
+  fs::path dir = base / uniqueName("vexo-test-");
   fs::create_directories(dir);
   path_ = dir.string();
 }
@@ -128,6 +145,30 @@ std::string withoutTrailingSeparator(std::string path) {
 
 std::string programPath(const std::string& name) {
   return joinPath(binaryDir(), name + kExeSuffix);
+}
+
+HeldFile::HeldFile(const std::string& path) : path_(path) {
+#ifdef _WIN32
+  const std::string ready = (fs::temp_directory_path() / uniqueName("vexo-held-")).string();
+  holder_ = startChild({programPath("vexo-test-helper"), "hold", path, ready});
+  for (int i = 0; i < 500 && !pathExists(ready); ++i) sleepMs(10);
+  held_ = pathExists(ready);
+  std::error_code ignored;
+  fs::remove(ready, ignored);
+#else
+  held_ = setImmutable(path, true);
+#endif
+}
+
+void HeldFile::release() {
+  if (!held_) return;
+  held_ = false;
+#ifdef _WIN32
+  killChild(holder_);
+  waitChild(holder_);
+#else
+  setImmutable(path_, false);
+#endif
 }
 
 int runChild(const std::vector<std::string>& argv, const std::string& workDir) {

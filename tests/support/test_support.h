@@ -17,12 +17,16 @@ extern const char kLineEnd[];
 // ".exe" on Windows, empty elsewhere.
 extern const char kExeSuffix[];
 
+// Where a TempDir lies: in memory (tmpfs: /dev/shm natively, Z:\dev\shm
+// under Wine) unless a test needs a disk, or a second file system.
+enum class Medium { kMemory, kDisk };
+
 // A fresh, empty directory that is removed with everything below it when the
-// object goes. Removal clears read-only attributes (and, natively, the
-// immutable flag that tests set with chattr).
+// object goes. Removal clears read-only attributes, the immutable flag that
+// setImmutable set, and, under Wine, the links makeDirectoryLink made.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(Medium medium = Medium::kMemory);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -67,6 +71,32 @@ std::string withoutTrailingSeparator(std::string path);
 // replacing the file; true when done, always false under Windows.
 bool setImmutable(const std::string& path, bool on);
 
+// A started child process.
+struct Child {
+  std::intptr_t handle = 0;
+  std::uint32_t pid = 0;
+};
+
+// A file that can be neither moved, nor replaced, nor deleted while the
+// object lives: natively it is immutable; under Windows a helper process
+// holds it open with read sharing only, so it can still be copied. held() is
+// false where that cannot be done.
+class HeldFile {
+ public:
+  explicit HeldFile(const std::string& path);
+  ~HeldFile() { release(); }
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  bool held() const { return held_; }
+  // Lets the file go before the object does.
+  void release();
+
+ private:
+  std::string path_;
+  bool held_ = false;
+  Child holder_;
+};
+
 // Makes link a link to the directory target (a path, or relative to link's
 // folder): a symbolic link natively; under Wine a Unix link made on the Linux
 // side, which Windows programs see as a directory with the reparse-point
@@ -81,12 +111,6 @@ bool removeDirectoryLink(const std::string& link);
 std::string binaryDir();
 // binaryDir() + name + kExeSuffix.
 std::string programPath(const std::string& name);
-
-// A started child process.
-struct Child {
-  std::intptr_t handle = 0;
-  std::uint32_t pid = 0;
-};
 
 // Starts argv[0] with the arguments, quoted for the platform. workDir empty
 // means the current directory. Throws std::runtime_error when it cannot start.
