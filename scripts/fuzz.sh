@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz preset (clang, libFuzzer, AddressSanitizer, UBSan) and runs
-# every fuzz target for a while on a scratch copy of its seed corpus, so the
-# committed corpus under fuzz/corpus/ never grows by itself.
+# every fuzz target for a while, all of them at once, each on a scratch copy
+# of its seed corpus, so the committed corpus under fuzz/corpus/ never grows
+# by itself.
 # Usage: scripts/fuzz.sh [seconds-per-target]        (default: 60)
 # Prints one line per target, "fuzz NAME: ok, N executions in Ss" or
 # "fuzz NAME: FAILED ...", and exits non-zero when any target failed.
@@ -26,16 +27,24 @@ fi
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-status=0
+# The targets run side by side, one per core.
+pids=()
 for target in "${targets[@]}"; do
   name=${target%_fuzz}
   mkdir -p "$scratch/$name"
   cp fuzz/corpus/"$name"/* "$scratch/$name"/ 2>/dev/null
   extra=()
   [ -f "fuzz/$name.dict" ] && extra+=("-dict=fuzz/$name.dict")
-  out="$build/$target.log"
   "$build/bin/$target" -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$build/artifacts/$target-" "${extra[@]}" "$scratch/$name" >"$out" 2>&1
+    -artifact_prefix="$build/artifacts/$target-" "${extra[@]}" "$scratch/$name" \
+    >"$build/$target.log" 2>&1 &
+  pids+=($!)
+done
+status=0
+for i in "${!targets[@]}"; do
+  target=${targets[$i]}
+  out="$build/$target.log"
+  wait "${pids[$i]}"
   rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out" | tail -n 1)
   if [ "$rc" -eq 0 ]; then
