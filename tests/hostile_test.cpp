@@ -555,6 +555,29 @@ void expectBackupRefused(const Site& site, const std::string& reason, const Tree
 
 }  // namespace
 
+#ifndef _WIN32
+// A directory bind-mounted elsewhere for the object's life: a second name that
+// no link resolves, which only the file identity tells apart. mounted() is
+// false where this process may not mount.
+class BindMount {
+ public:
+  BindMount(const std::string& target, const std::string& where) : path_(where) {
+    makeDirectories(where);
+    mounted_ = mount(target.c_str(), where.c_str(), nullptr, MS_BIND, nullptr) == 0;
+  }
+  ~BindMount() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  BindMount(const BindMount&) = delete;
+  BindMount& operator=(const BindMount&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+#endif
+
 TEST(HostileOverlap, BackupOverlappingTheInstallationIsRefused) {
   struct Case {
     const char* relation;
@@ -574,6 +597,17 @@ TEST(HostileOverlap, BackupOverlappingTheInstallationIsRefused) {
                           everythingBut(site));
     }
   }
+#ifndef _WIN32
+  // The installation under a bind mount: emptying that would empty it.
+  Site site("inst/app", "stage/staging");
+  site.prepare();
+  const BindMount alias(site.install, site.root / "alias");
+  if (!alias.mounted()) GTEST_SKIP() << "cannot bind-mount here";
+  site.backupArg = site.root / "alias";
+  expectBackupRefused(
+      site, "backup directory " + site.backupArg + " is the installation directory " + site.install,
+      everythingBut(site));
+#endif
 }
 
 TEST(HostileOverlap, BackupOverlappingTheStagingDirectoryIsRefused) {
@@ -1040,6 +1074,7 @@ TEST(HostileJournal, JournalPathThatIsADirectoryStopsBeforeAnyMove) {
 TEST(HostileJournal, LogAtTheJournalPathKeepsItsLines) {
   const std::vector<std::string> spellings = {
       "plain",
+      "marker",
 #ifdef _WIN32
       "another case",
       "short name",
@@ -1057,6 +1092,13 @@ TEST(HostileJournal, LogAtTheJournalPathKeepsItsLines) {
     const std::string earlier = "[vexo-updater] an earlier run" + std::string(kLineEnd);
     writeFile(journal, earlier);
     site.log = journal;
+    if (spelling == "marker") {
+      // No journal yet: written at the end, the marker would take the place
+      // of the journal a failed rollback keeps.
+      std::filesystem::remove(journal);
+      site.log = site.root / "data/updater.log";
+      site.marker = journal;
+    }
 #ifdef _WIN32
     if (spelling == "another case") site.log = site.backup + ".PENDING";
     if (spelling == "short name") {
@@ -1074,9 +1116,16 @@ TEST(HostileJournal, LogAtTheJournalPathKeepsItsLines) {
 #endif
 
     EXPECT_EQ(site.run(), 2);
-    EXPECT_EQ(fileOrNone(journal), earlier + runLog({"backup failed: " + site.log +
-                                                         " is the place of the update journal",
-                                                     "FAIL: backup"}));
+    if (spelling == "marker") {
+      EXPECT_EQ(fileOrNone(site.log),
+                runLog({"backup failed: " + journal + " is the place of the update journal",
+                        "FAIL: backup"}));
+      EXPECT_FALSE(pathExists(site.backup));
+    } else {
+      EXPECT_EQ(fileOrNone(journal), earlier + runLog({"backup failed: " + site.log +
+                                                           " is the place of the update journal",
+                                                       "FAIL: backup"}));
+    }
     EXPECT_EQ(markerOf(site.marker), markerFor("error", "backup failed"));
     EXPECT_EQ(filesOf(site.install), kOld);
     EXPECT_EQ(filesOf(site.staging), kNew);
