@@ -301,7 +301,7 @@ TEST(SwapTree, EverySpellingOfTheSourceRootGivesTheSameDestinations) {
   fs::current_path(previous);
 }
 
-TEST(SwapTree, UnusableSourceMovesAndCreatesNothing) {
+TEST(SwapTree, UnusableSourceOrDestinationMovesAndCreatesNothing) {
   TempDir root;
   const std::string dest = root / "app";
   EXPECT_TRUE(startsWith(swapTree(root / "missing", dest), kSwapException));
@@ -309,6 +309,11 @@ TEST(SwapTree, UnusableSourceMovesAndCreatesNothing) {
   makeDirectories(root / "empty");
   EXPECT_EQ(swapTree(root / "empty", dest), "");
   EXPECT_FALSE(pathExists(dest));
+  // No destination would put every file below the working directory.
+  makeTree(root / "stage", kStaging);
+  EXPECT_EQ(swapTree(root / "stage", ""),
+            std::string(kSwapException) + "no destination directory was given");
+  EXPECT_EQ(snapshotTree(root / "stage"), kStaging);
 }
 
 TEST(SwapTree, RefusesADestinationInsideTheSource) {
