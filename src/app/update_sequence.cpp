@@ -58,6 +58,13 @@ int runUpdate(int argc, const char* const* argv) {
     return status;
   };
 
+  // What stops the run before a file moves is reported as a failed backup.
+  const auto backupFailed = [&](const std::string& reason) {
+    logLine("backup failed: ", reason);
+    logLine("FAIL: backup");
+    return finish("error", "backup failed", 2);
+  };
+
   if (!waitForProcessExit(processId, kWaitTimeoutMs)) {
     logLine("FAIL: VEXO.exe wait timeout");
     return finish("error", "VEXO.exe did not exit in 30s", 1);
@@ -72,19 +79,13 @@ int runUpdate(int argc, const char* const* argv) {
   for (const std::string* path : {&logPath, &markerPath}) {
     if (isUpdateJournal(backupDir, *path)) {
       // Writing the journal would destroy that file, or the file the journal.
-      logLine("backup failed: ", *path, " is the place of the update journal");
-      logLine("FAIL: backup");
-      return finish("error", "backup failed", 2);
+      return backupFailed(*path + " is the place of the update journal");
     }
   }
   const UpdateJournal journal = readUpdateJournal(backupDir);
   if (journal.state != JournalState::kNone) {
     const std::string fault = resumeFault(journal, backupDir, installDir, stagingDir);
-    if (!fault.empty()) {
-      logLine("backup failed: ", fault);
-      logLine("FAIL: backup");
-      return finish("error", "backup failed", 2);
-    }
+    if (!fault.empty()) return backupFailed(fault);
   }
   if (journal.state == JournalState::kRollingBack) {
     const std::string rollbackError = rollBackUpdate(backupDir, installDir, stagingDir);
@@ -105,9 +106,7 @@ int runUpdate(int argc, const char* const* argv) {
     if (!journalError.empty()) {
       // Without the journal a run stopped in the middle of the swap could not
       // be finished without losing the old version: move nothing.
-      logLine("backup failed: cannot record the update in progress: ", journalError);
-      logLine("FAIL: backup");
-      return finish("error", "backup failed", 2);
+      return backupFailed("cannot record the update in progress: " + journalError);
     }
   }
 
