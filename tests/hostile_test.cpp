@@ -223,27 +223,39 @@ std::vector<std::string> with(std::vector<std::string> argv, const std::string& 
 }
 
 #ifndef _WIN32
-// A tmpfs of the given size mounted for the object's life; mounted() is
+// A file system mounted at a folder for the object's life; mounted() is
 // false where this process may not mount. Declared after the TempDir that
 // holds it, so it is unmounted first.
-class SmallFileSystem {
+class Mount {
  public:
-  SmallFileSystem(const std::string& where, const std::string& size) : path_(where) {
+  Mount(const std::string& where, const char* source, const char* type, unsigned long flags,
+        const std::string& options)
+      : path_(where) {
     makeDirectories(where);
-    const std::string options = "size=" + size;
-    mounted_ = mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    mounted_ = mount(source, where.c_str(), type, flags, options.c_str()) == 0;
   }
-  ~SmallFileSystem() {
+  ~Mount() {
     if (mounted_) umount2(path_.c_str(), MNT_DETACH);
   }
-  SmallFileSystem(const SmallFileSystem&) = delete;
-  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+  Mount(const Mount&) = delete;
+  Mount& operator=(const Mount&) = delete;
   bool mounted() const { return mounted_; }
 
  private:
   std::string path_;
   bool mounted_ = false;
 };
+
+// A tmpfs of the given size.
+Mount smallFileSystem(const std::string& where, const std::string& size) {
+  return Mount(where, "tmpfs", "tmpfs", 0, "size=" + size);
+}
+
+// target bind-mounted at where: a second name for it that no link resolves,
+// which only the file identity tells apart.
+Mount bindMount(const std::string& target, const std::string& where) {
+  return Mount(where, target.c_str(), nullptr, MS_BIND, "");
+}
 
 // A chain of directories below root whose whole path is longer than the
 // system takes in one call (PATH_MAX, 4096), each name shorter than 255.
@@ -555,29 +567,6 @@ void expectBackupRefused(const Site& site, const std::string& reason, const Tree
 
 }  // namespace
 
-#ifndef _WIN32
-// A directory bind-mounted elsewhere for the object's life: a second name that
-// no link resolves, which only the file identity tells apart. mounted() is
-// false where this process may not mount.
-class BindMount {
- public:
-  BindMount(const std::string& target, const std::string& where) : path_(where) {
-    makeDirectories(where);
-    mounted_ = mount(target.c_str(), where.c_str(), nullptr, MS_BIND, nullptr) == 0;
-  }
-  ~BindMount() {
-    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-  }
-  BindMount(const BindMount&) = delete;
-  BindMount& operator=(const BindMount&) = delete;
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string path_;
-  bool mounted_ = false;
-};
-#endif
-
 TEST(HostileOverlap, BackupOverlappingTheInstallationIsRefused) {
   struct Case {
     const char* relation;
@@ -601,7 +590,7 @@ TEST(HostileOverlap, BackupOverlappingTheInstallationIsRefused) {
   // The installation under a bind mount: emptying that would empty it.
   Site site("inst/app", "stage/staging");
   site.prepare();
-  const BindMount alias(site.install, site.root / "alias");
+  const Mount alias = bindMount(site.install, site.root / "alias");
   if (!alias.mounted()) GTEST_SKIP() << "cannot bind-mount here";
   site.backupArg = site.root / "alias";
   expectBackupRefused(
@@ -1157,7 +1146,7 @@ TEST(HostileFullDisk, BackupThatDoesNotFitStopsBeforeTheInstallation) {
   GTEST_SKIP() << "needs a tmpfs mount";
 #else
   Site site("app", "staging", "small/backup");
-  const SmallFileSystem small(site.root / "small", "256k");
+  const Mount small = smallFileSystem(site.root / "small", "256k");
   if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
   site.prepare();
   Tree old = kOld;
@@ -1193,7 +1182,7 @@ TEST(HostileFullDisk, StagedFileThatDoesNotFitRollsBackOrReportsTheRollbackFaili
                         Case{"no room for either", 500, 3, "error"}}) {
     SCOPED_TRACE(c.label);
     Site site("volume/app");
-    const SmallFileSystem volume(site.root / "volume", "1024k");
+    const Mount volume = smallFileSystem(site.root / "volume", "1024k");
     if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
     Tree old = kOld;
     old["big.dat"] = std::string(300 * kKiB, 'o');
@@ -1226,7 +1215,7 @@ TEST(HostileFullDisk, MarkerAndLogOnAFullFileSystemKeepTheOutcome) {
   GTEST_SKIP() << "needs a tmpfs mount";
 #else
   Site site;
-  const SmallFileSystem full(site.root / "full", "64k");
+  const Mount full = smallFileSystem(site.root / "full", "64k");
   if (!full.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
   site.prepare();
   site.log = site.root / "full/updater.log";
@@ -1251,7 +1240,7 @@ TEST(HostileNames, TemporaryNameOfAMoveAcrossFileSystemsIsNoOnesFile) {
   GTEST_SKIP() << "MoveFileEx copies across volumes itself";
 #else
   Site site("app", "volume/staging");
-  const SmallFileSystem volume(site.root / "volume", "1024k");
+  const Mount volume = smallFileSystem(site.root / "volume", "1024k");
   if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
   Tree old = kOld;
   old["lib/core.dll.vexo-moving"] = "installed, not staged";

@@ -16,10 +16,6 @@
 
 #include "support/test_support.h"
 
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
-
 namespace {
 
 namespace fs = std::filesystem;
