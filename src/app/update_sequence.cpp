@@ -110,19 +110,23 @@ int runUpdate(int argc, const char* const* argv) {
     }
   }
 
+  // Once the outcome is decided, the marker (written durably) records it
+  // before the journal goes: after a power cut the host finds one or the
+  // other, never neither.
   const std::string swapError = moveStagedFilesIn(backupDir, installDir, stagingDir, resuming);
   if (!swapError.empty()) {
     logLine("FAIL: swap (", swapError, "), rolling back");
     const std::string rollbackError = rollBackUpdate(backupDir, installDir, stagingDir);
     // Stopped part way: the journal stays, so that the next run finishes it.
     if (!rollbackError.empty()) return finish("error", "rollback failed: " + rollbackError, 3);
+    finish("rollback", swapError, 0);
     endUpdateJournal(backupDir);
-    return finish("rollback", swapError, 0);
+    return 0;
   }
+  finish("success", "", 0);
   endUpdateJournal(backupDir);
 
   removeStaging(stagingDir);
-  finish("success", "", 0);
   relaunchApplication(installDir);
   logLine("success");
   return 0;

@@ -1,7 +1,9 @@
 #include <chrono>
 #include <cstdio>
+#include <exception>
 
 #include "report/marker_record.h"
+#include "treeops/treeops_os.h"
 
 namespace {
 
@@ -61,5 +63,12 @@ void writeAppliedMarker(const std::string& markerPath, const MarkerRecord& recor
   std::FILE* file = std::fopen(markerPath.c_str(), "wb");
   if (file == nullptr) return;
   std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
+  if (std::fclose(file) != 0) return;
+  // The marker is the outcome's record once the journal is gone, and the
+  // journal goes right after it: the marker must reach the disk first, or a
+  // power cut could leave the host with neither.
+  try {
+    syncFile(toFsPath(markerPath));
+  } catch (const std::exception&) {
+  }
 }

@@ -12,8 +12,9 @@ struct MarkerRecord {
   std::string idempotencyKey;
 };
 
-// Writes the record as one line of JSON, truncating the file in place.
-// Reports nothing: every failure is silent and leaves the file as it was.
+// Writes the record as one line of JSON, truncating the file in place, and
+// makes it durable before returning. Reports nothing: every failure is silent
+// (one that prevents opening the file leaves it as it was).
 void writeAppliedMarker(const std::string& markerPath, const MarkerRecord& record);
 
 // The marker's bytes for a given time stamp; what writeAppliedMarker writes.
