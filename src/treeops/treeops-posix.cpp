@@ -153,10 +153,24 @@ int copyAll(int in, int out) {
   }
 }
 
+// Makes the entries of the folder that holds path durable. Returns 0 or the
+// errno of the failure.
+int syncFolderOf(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int err = fsync(fd) == 0 ? 0 : errno;
+  close(fd);
+  return err;
+}
+
 // rename cannot cross file systems; like a move with copying allowed, the
 // file is copied and the original deleted. The copy is written under a
-// temporary name of its own beside the target and made durable before it replaces the
-// target, so the target is never seen half-written.
+// temporary name of its own beside the target and made durable before it
+// replaces the target, so the target is never seen half-written.
 std::uint32_t moveAcrossFileSystems(const std::string& from, const std::string& to) {
   const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return windowsErrorCode(errno);
@@ -186,6 +200,14 @@ std::uint32_t moveAcrossFileSystems(const std::string& from, const std::string& 
   if (code != 0) {
     unlink(temporary.c_str());
     return code;
+  }
+  // The original may go only once the copy's name is on the disk: a power
+  // cut in between would otherwise leave neither, or only the temporary copy.
+  // Should that fail, the copy goes again and the move counts as refused:
+  // the original is still in its place.
+  if (const int err = syncFolderOf(to); err != 0) {
+    unlink(to.c_str());
+    return windowsErrorCode(err);
   }
   if (unlink(from.c_str()) != 0) return windowsErrorCode(errno);
   return 0;

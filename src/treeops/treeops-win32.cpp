@@ -219,9 +219,20 @@ std::uint32_t moveFileReplacing(const std::string& from, const std::string& to) 
   return error;
 }
 
-void flushDirectories(const std::set<fs::path>&) {
-  // Nothing to do: every move was made with MOVEFILE_WRITE_THROUGH and had
-  // reached the disk before MoveFileExA returned.
+void flushDirectories(const std::set<fs::path>& directories) {
+  // MOVEFILE_WRITE_THROUGH only makes a move that copies wait for its data; a
+  // rename within a volume is ordered by the file system's log, which a flush
+  // of the folder's handle writes out. Flushing needs write access, and a
+  // folder opens only with the backup-semantics flag. The moves are done; a
+  // folder that cannot be flushed leaves nothing to report or undo.
+  for (const fs::path& directory : directories) {
+    const HANDLE folder = CreateFileW(directory.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) continue;
+    FlushFileBuffers(folder);
+    CloseHandle(folder);
+  }
 }
 
 bool isShareOrDeviceRoot(const fs::path& path) {
@@ -273,6 +284,9 @@ void syncFile(const fs::path& path) {
   const DWORD error = flushed ? 0 : GetLastError();
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   if (!flushed) throw fs::filesystem_error("write", path, systemError(error));
+  // NTFS writes a new file's entry with its log; other file systems (FAT on
+  // a removable drive) need the folder flushed too.
+  flushDirectories({path.has_parent_path() ? path.parent_path() : fs::path(".")});
 }
 
 bool entryExists(const fs::path& path) {

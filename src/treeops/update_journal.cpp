@@ -352,7 +352,10 @@ void endUpdateJournal(const std::string& backupDir) {
     // A journal left behind would have the next run with these directories
     // take up an update that is over. Where it cannot go (another process
     // holds it open), emptied it reads as no journal at all.
-    if (error) std::ofstream(journal, std::ios::binary | std::ios::trunc).close();
+    if (error) {
+      std::ofstream(journal, std::ios::binary | std::ios::trunc).close();
+      syncFile(journal);
+    }
     flushDirectories({journal.parent_path().empty() ? fs::path(".") : journal.parent_path()});
   } catch (const std::exception&) {
   }
