@@ -315,4 +315,51 @@ TEST(Recovery, FailedRollbackKeepsTheJournalUntilARerunFinishesIt) {
   EXPECT_FALSE(pathExists(update.journal));
 }
 
+// Every step that decides what a power cut leaves reaches the disk in the
+// order the journal relies on, on every road through a run: the test build
+// traces the system calls, and each row is one road.
+TEST(Recovery, EveryRoadMakesItsStepsDurableInTheOrderTheJournalNeeds) {
+  enum class Road { kUpdate, kRollback, kResumed, kStagingOnAnotherFileSystem };
+  const std::pair<Road, const char*> roads[] = {
+      {Road::kUpdate, "update"},
+      {Road::kRollback, "rollback"},
+      {Road::kResumed, "update resumed after a kill"},
+      {Road::kStagingOnAnotherFileSystem, "staging on another file system"},
+  };
+  for (const auto& [road, name] : roads) {
+    Update update;
+    const TempDir disk(Medium::kDisk);
+    if (road == Road::kStagingOnAnotherFileSystem) {
+      writeTree(disk / "staging", filesOf(update.staging));
+      update.staging = disk / "staging";
+    }
+    if (road == Road::kResumed) {
+      // Four copies into the backup, then killed before the second move.
+      setTestVariable("VEXO_TEST_KILL_AT", "6");
+      update.run();
+      setTestVariable("VEXO_TEST_KILL_AT", "");
+    }
+    if (road == Road::kRollback) {
+      setTestVariable("VEXO_TEST_FAIL_MOVE_FROM", joinPath(update.staging, ""));
+      setTestVariable("VEXO_TEST_FAIL_MOVE_AT", "3");
+      setTestVariable("VEXO_TEST_FAIL_MOVE_CODE", "5");
+    }
+    const std::string trace = update.root / "trace";
+    setTestVariable("VEXO_TEST_TRACE", trace);
+    EXPECT_EQ(update.run(), 0) << name;
+    for (const char* variable : {"VEXO_TEST_TRACE", "VEXO_TEST_FAIL_MOVE_FROM",
+                                 "VEXO_TEST_FAIL_MOVE_AT", "VEXO_TEST_FAIL_MOVE_CODE"}) {
+      setTestVariable(variable, "");
+    }
+
+    const std::string text = readFile(trace);
+    // A trace without moves or the marker would vouch for nothing.
+    EXPECT_NE(text.find("move\t"), std::string::npos) << name;
+    EXPECT_NE(text.find("marker\t"), std::string::npos) << name;
+    const UpdaterOptions options{update.install, update.staging, update.backup, update.log,
+                                 update.marker};
+    EXPECT_EQ(durabilityFaults(text, options), std::vector<std::string>{}) << name << "\n" << text;
+  }
+}
+
 }  // namespace

@@ -18,9 +18,26 @@
 //   copyFileOver and    the run is killed outright (SIGKILL, TerminateProcess
 //   moveFileReplacing   on Windows) just before its VEXO_TEST_KILL_AT-th copy
 //                       or move, the two counted together from 1.
+// With VEXO_TEST_TRACE naming a file, every step that decides what survives
+// a power cut is appended to it, one line each, in the order made, the
+// fields separated by tabs:
+//   copy <from> <to>       a file copied into the backup
+//   move <from> <to>       a file renamed or moved; on Windows a last field
+//                          "write-through" when MoveFileExA was asked to wait
+//                          for the data
+//   remove <path>          a file unlinked (natively)
+//   flush <path>           a file's or folder's data sent to the disk (fsync,
+//                          FlushFileBuffers)
+//   syncfs <path>          the whole file system holding path synced (natively)
+//   marker <path>          the marker about to be written
+//   end-journal <backup>   the journal beside the backup about to be removed
+// The system calls are caught where the product calls them (natively
+// fsync, syncfs, rename and unlink; on Windows the import slots of
+// FlushFileBuffers and MoveFileExA), so no flush can be left out unseen.
 // Run.RealBuildWaitsAndPauses shows that the updater itself waits and pauses.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,8 +47,10 @@
 #include <windows.h>
 #else
 #include <signal.h>
+#include <unistd.h>
 #endif
 
+#include "report/marker_record.h"
 #include "treeops/treeops_os.h"
 
 namespace {
@@ -57,6 +76,39 @@ void killIfDue() {
 #endif
 }
 
+// Appends one line to the trace, when one is asked for.
+void trace(const std::string& line) {
+  const char* path = std::getenv("VEXO_TEST_TRACE");
+  if (path == nullptr || *path == '\0') return;
+  if (std::FILE* file = std::fopen(path, "ab")) {
+    std::fputs((line + "\n").c_str(), file);
+    std::fclose(file);
+  }
+}
+
+#ifdef _WIN32
+// The path an open handle names, without the "\\?\" prefix, in the ANSI
+// code page the product's own paths use.
+std::string handlePath(HANDLE handle) {
+  wchar_t wide[4096];
+  const DWORD length = GetFinalPathNameByHandleW(handle, wide, 4096, /*flags=*/0);
+  if (length == 0 || length >= 4096) return "?";
+  std::wstring name(wide, length);
+  if (name.rfind(L"\\\\?\\", 0) == 0) name = name.substr(4);
+  char narrow[8192];
+  const int size = WideCharToMultiByte(CP_ACP, 0, name.data(), static_cast<int>(name.size()),
+                                       narrow, sizeof narrow, nullptr, nullptr);
+  return std::string(narrow, size > 0 ? static_cast<std::size_t>(size) : 0);
+}
+#else
+std::string descriptorPath(int fd) {
+  char target[4096];
+  const ssize_t length =
+      readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
+  return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "?";
+}
+#endif
+
 // The code the move is to fail with, or 0 when it is to be made.
 std::uint32_t injectedMoveFailure(const std::string& from) {
   const char* prefix = std::getenv("VEXO_TEST_FAIL_MOVE_FROM");
@@ -76,6 +128,7 @@ void __real__Z12copyFileOverRKNSt10filesystem7__cxx114pathES3_(const std::filesy
 void __wrap__Z12copyFileOverRKNSt10filesystem7__cxx114pathES3_(const std::filesystem::path& from,
                                                                const std::filesystem::path& to) {
   killIfDue();
+  trace("copy\t" + toNarrow(from) + "\t" + toNarrow(to));
   __real__Z12copyFileOverRKNSt10filesystem7__cxx114pathES3_(from, to);
 }
 
@@ -114,5 +167,63 @@ void __wrap__Z19relaunchApplicationRKNSt7__cxx1112basic_stringIcSt11char_traitsI
 
 // pauseMilliseconds(std::uint32_t)
 void __wrap__Z17pauseMillisecondsj(std::uint32_t) {}
+
+// writeAppliedMarker(const std::string&, const MarkerRecord&)
+void __real__Z18writeAppliedMarkerRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERK12MarkerRecord(
+    const std::string& markerPath, const MarkerRecord& record);
+void __wrap__Z18writeAppliedMarkerRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERK12MarkerRecord(
+    const std::string& markerPath, const MarkerRecord& record) {
+  trace("marker\t" + markerPath);
+  __real__Z18writeAppliedMarkerRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERK12MarkerRecord(
+      markerPath, record);
+}
+
+// endUpdateJournal(const std::string&)
+void __real__Z16endUpdateJournalRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(
+    const std::string& backupDir);
+void __wrap__Z16endUpdateJournalRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(
+    const std::string& backupDir) {
+  trace("end-journal\t" + backupDir);
+  __real__Z16endUpdateJournalRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(backupDir);
+}
+
+#ifdef _WIN32
+// The import slots: the product calls these system functions through them.
+extern BOOL(WINAPI* __real___imp_FlushFileBuffers)(HANDLE);
+extern BOOL(WINAPI* __real___imp_MoveFileExA)(LPCSTR, LPCSTR, DWORD);
+
+static BOOL WINAPI tracedFlushFileBuffers(HANDLE file) {
+  trace("flush\t" + handlePath(file));
+  return __real___imp_FlushFileBuffers(file);
+}
+static BOOL WINAPI tracedMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+  trace(std::string("move\t") + from + "\t" + to +
+        ((flags & MOVEFILE_WRITE_THROUGH) != 0 ? "\twrite-through" : ""));
+  return __real___imp_MoveFileExA(from, to, flags);
+}
+BOOL(WINAPI* __wrap___imp_FlushFileBuffers)(HANDLE) = tracedFlushFileBuffers;
+BOOL(WINAPI* __wrap___imp_MoveFileExA)(LPCSTR, LPCSTR, DWORD) = tracedMoveFileExA;
+#else
+int __real_fsync(int fd);
+int __wrap_fsync(int fd) {
+  trace("flush\t" + descriptorPath(fd));
+  return __real_fsync(fd);
+}
+int __real_syncfs(int fd);
+int __wrap_syncfs(int fd) {
+  trace("syncfs\t" + descriptorPath(fd));
+  return __real_syncfs(fd);
+}
+int __real_rename(const char* from, const char* to);
+int __wrap_rename(const char* from, const char* to) {
+  trace(std::string("move\t") + from + "\t" + to);
+  return __real_rename(from, to);
+}
+int __real_unlink(const char* path);
+int __wrap_unlink(const char* path) {
+  trace(std::string("remove\t") + path);
+  return __real_unlink(path);
+}
+#endif
 
 }  // extern "C"

@@ -1,7 +1,10 @@
 #include "support/run_support.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -100,6 +103,165 @@ std::vector<std::string> swapOrder(const std::string& root) {
     }
   }
   return files;
+}
+
+namespace {
+
+struct TraceEvent {
+  std::string kind;
+  std::string path;
+  std::string target;
+  bool writeThrough = false;
+};
+
+std::vector<TraceEvent> parseTrace(const std::string& text) {
+  std::vector<TraceEvent> events;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> fields;
+    std::istringstream parts(line);
+    for (std::string field; std::getline(parts, field, '\t');) fields.push_back(field);
+    if (fields.size() < 2) continue;
+    TraceEvent event;
+    event.kind = fields[0];
+    event.path = fields[1];
+    if (fields.size() > 2) event.target = fields[2];
+    event.writeThrough = fields.size() > 3 && fields[3] == "write-through";
+    events.push_back(event);
+  }
+  return events;
+}
+
+// A path as the trace and the tests can both spell it: without separators at
+// its end, and on Windows in one case with one separator.
+std::string comparable(std::string path) {
+#ifdef _WIN32
+  std::replace(path.begin(), path.end(), '/', '\\');
+  std::transform(path.begin(), path.end(), path.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+#endif
+  return withoutTrailingSeparator(path);
+}
+
+std::string folderOf(const std::string& path) {
+  const std::string whole = comparable(path);
+  return whole.substr(0, whole.rfind(kSep));
+}
+
+bool isBelow(const std::string& path, const std::string& folder) {
+  return comparable(path).rfind(comparable(folder) + kSep, 0) == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> durabilityFaults(const std::string& trace, const UpdaterOptions& options) {
+  const std::vector<TraceEvent> events = parseTrace(trace);
+  const std::string journal = comparable(options.backup) + ".pending";
+  const auto is = [&](std::size_t i, const char* kind, const std::string& path) {
+    return events[i].kind == kind && comparable(events[i].path) == comparable(path);
+  };
+  // The first event in [from, to) that matches, or to.
+  const auto find = [&](std::size_t from, std::size_t to, auto matches) {
+    for (std::size_t i = from; i < to; ++i) {
+      if (matches(i)) return i;
+    }
+    return to;
+  };
+  const std::size_t end = events.size();
+  const std::size_t journalEnd =
+      find(0, end, [&](std::size_t i) { return events[i].kind == "end-journal"; });
+  const std::size_t firstMove =
+      find(0, end, [&](std::size_t i) { return events[i].kind == "move"; });
+  const std::size_t firstJournalFlush =
+      find(0, end, [&](std::size_t i) { return is(i, "flush", journal); });
+  std::vector<std::string> faults;
+
+  // A new backup: every copy on the disk before the journal vouches for it,
+  // and the journal with its folder's entry before the first move.
+  const bool backedUp = find(0, end, [&](std::size_t i) { return events[i].kind == "copy"; }) < end;
+  if (backedUp && firstMove < end) {
+    if (firstJournalFlush > firstMove)
+      faults.push_back("files moved before the journal was flushed");
+    const std::size_t folderFlush = find(firstJournalFlush, firstMove, [&](std::size_t i) {
+      return is(i, "flush", folderOf(journal));
+    });
+    if (folderFlush == firstMove)
+      faults.push_back("the journal's folder was not flushed before the first move");
+  }
+  if (backedUp) {
+    std::size_t lastCopy = 0;
+    for (std::size_t i = 0; i < firstJournalFlush && i < end; ++i) {
+      if (events[i].kind == "copy") lastCopy = i;
+    }
+    const bool synced = find(lastCopy, firstJournalFlush, [&](std::size_t i) {
+                          return is(i, "syncfs", options.backup);
+                        }) < firstJournalFlush;
+    for (std::size_t i = 0; !synced && i < firstJournalFlush && i < end; ++i) {
+      if (events[i].kind != "copy") continue;
+      if (find(i, firstJournalFlush, [&](std::size_t k) {
+            return is(k, "flush", events[i].target);
+          }) == firstJournalFlush) {
+        faults.push_back("the backup's " + events[i].target +
+                         " was not on the disk before the journal");
+      }
+    }
+  }
+
+  // The undo begins with a file leaving the installation (a copy's own
+  // temporary name aside); the journal must say so on the disk before, when
+  // this run moved files in first.
+  const std::size_t undo = find(0, end, [&](std::size_t i) {
+    return (events[i].kind == "move" || events[i].kind == "remove") &&
+           isBelow(events[i].path, options.install) &&
+           events[i].path.find(".vexo-") == std::string::npos;
+  });
+  if (undo < end && firstMove < undo) {
+    std::size_t lastMoveIn = firstMove;
+    for (std::size_t i = firstMove; i < undo; ++i) {
+      if (events[i].kind == "move") lastMoveIn = i;
+    }
+    if (find(lastMoveIn, undo, [&](std::size_t i) { return is(i, "flush", journal); }) == undo) {
+      faults.push_back("the undo began before the journal said so on the disk");
+    }
+  }
+
+  for (std::size_t i = 0; i < end; ++i) {
+    if (events[i].kind != "move") continue;
+    const std::string& target = events[i].target;
+#ifdef _WIN32
+    if (!events[i].writeThrough)
+      faults.push_back("the move to " + target + " was not write-through");
+#endif
+    // Across file systems the copy comes in under a name of its own; its
+    // source may go only once the copy's name is on the disk.
+    if (events[i].path.find(".vexo-") != std::string::npos) {
+      const std::size_t removal =
+          find(i, end, [&](std::size_t k) { return events[k].kind == "remove"; });
+      if (find(i, removal, [&](std::size_t k) { return is(k, "flush", folderOf(target)); }) ==
+          removal) {
+        faults.push_back("the source of the copy " + target +
+                         " went before the copy was on the disk");
+      }
+    }
+    if (i < journalEnd && journalEnd < end && find(i, journalEnd, [&](std::size_t k) {
+                                                return is(k, "flush", folderOf(target));
+                                              }) == journalEnd) {
+      faults.push_back("the move to " + target + " was not on the disk before the journal went");
+    }
+  }
+
+  if (journalEnd < end) {
+    std::size_t marker = end;
+    for (std::size_t i = 0; i < journalEnd; ++i) {
+      if (is(i, "marker", options.marker)) marker = i;
+    }
+    if (marker == end || find(marker, journalEnd, [&](std::size_t i) {
+                           return is(i, "flush", options.marker);
+                         }) == journalEnd) {
+      faults.push_back("the marker was not on the disk before the journal went");
+    }
+  }
+  return faults;
 }
 
 void setTestVariable(const std::string& name, const std::string& value) {

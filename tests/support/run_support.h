@@ -65,6 +65,16 @@ std::string expectedMarker(const std::string& result, const std::string& errorMe
 // here the same way, before the run.
 std::vector<std::string> swapOrder(const std::string& root);
 
+// What the trace of one run (the file VEXO_TEST_TRACE named for the test
+// build) shows done out of the order that lets every file outlive a power
+// cut: the backup on the disk before the journal, the journal before the
+// first move, the undo's state before the undo, each move (on Windows made
+// write-through) and the marker before the journal goes, and the copy of a
+// move across file systems before its source goes. One text per fault;
+// empty when the order holds.
+std::vector<std::string> durabilityFaults(const std::string& trace,
+                                          const UpdaterOptions& options);
+
 // Sets an environment variable for the child processes started after it
 // (the test build of the updater reads its instructions there); an empty
 // value removes it.
