@@ -10,6 +10,7 @@
 #include "report/run_log.h"
 #include "treeops/treeops.h"
 #include "treeops/update_journal.h"
+#include "treeops/walks.h"
 
 namespace {
 
@@ -70,6 +71,17 @@ int runUpdate(int argc, const char* const* argv) {
     return finish("error", "VEXO.exe did not exit in 30s", 1);
   }
   pauseMilliseconds(kSettleMs);
+
+  // One run at a time for an installation and for a backup: a second run
+  // would replace the backup while the first moves files in, and the backup
+  // is then the only complete copy of the old version.
+  for (const auto& [directory, label] :
+       {std::pair<const std::string*, const char*>{&installDir, "installation directory"},
+        {&backupDir, "backup directory"}}) {
+    if (directory->empty()) continue;
+    const std::string holdFault = holdDirectory(*directory, label);
+    if (!holdFault.empty()) return backupFailed(holdFault);
+  }
 
   // The journal tells whether an earlier run stopped while the backup was the
   // only complete copy of the old version. Replacing the backup then would

@@ -1,15 +1,20 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -193,6 +198,10 @@ std::uint32_t moveAcrossFileSystems(const std::string& from, const std::string& 
   std::uint32_t code = 0;
   if (const int err = copyContents(in, out); err != 0) code = windowsErrorCode(err);
   if (code == 0 && fchmod(out, info.st_mode & 07777) != 0) code = windowsErrorCode(errno);
+  // A move keeps the file's times, as a rename does: the journal knows a
+  // staged file by its size and modification time.
+  const timespec times[2] = {info.st_atim, info.st_mtim};
+  if (code == 0 && futimens(out, times) != 0) code = windowsErrorCode(errno);
   if (code == 0 && fsync(out) != 0) code = windowsErrorCode(errno);
   if (close(out) != 0 && code == 0) code = windowsErrorCode(errno);
   close(in);
@@ -358,9 +367,62 @@ void syncFile(const fs::path& path) {
   flushDirectories({path.has_parent_path() ? path.parent_path() : fs::path(".")});
 }
 
+namespace {
+
+// lstat, where only "not there" means absent: false then, true with *info
+// filled, and a throw naming the code for any other failure.
+bool statEntry(const fs::path& path, struct stat* info) {
+  if (lstat(path.c_str(), info) == 0) return true;
+  const int err = errno;
+  if (err == ENOENT || err == ENOTDIR) return false;
+  throw fs::filesystem_error("status err=" + std::to_string(windowsErrorCode(err)), path,
+                             std::error_code(err, std::generic_category()));
+}
+
+}  // namespace
+
 bool entryExists(const fs::path& path) {
   struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
+  return statEntry(path, &info);
+}
+
+std::string entryStamp(const fs::path& path) {
+  struct stat info {};
+  if (!statEntry(path, &info)) return "";
+  const long long nanoseconds =
+      static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+  return std::to_string(info.st_size) + " " + std::to_string(nanoseconds);
+}
+
+std::string fileIdentity(const fs::path& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    throw fs::filesystem_error("status", path, std::error_code(errno, std::generic_category()));
+  }
+  return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+}
+
+bool takeHold(const std::string& name, std::uint32_t* errorCode) {
+  // A socket bound to a name in the abstract namespace: the name is the
+  // kernel's alone, no file is made, and it is freed with the process.
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *errorCode = windowsErrorCode(errno);
+    return false;
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::size_t length = std::min(name.size(), sizeof address.sun_path - 1);
+  std::memcpy(address.sun_path + 1, name.data(), length);
+  const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
+    const int err = errno;
+    close(fd);
+    *errorCode = err == EADDRINUSE ? 0 : windowsErrorCode(err);
+    return false;
+  }
+  // Kept open on purpose until the process ends.
+  return true;
 }
 
 void flushFileSystem(const fs::path& path) {

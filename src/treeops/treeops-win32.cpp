@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -289,8 +290,68 @@ void syncFile(const fs::path& path) {
   flushDirectories({path.has_parent_path() ? path.parent_path() : fs::path(".")});
 }
 
+namespace {
+
+// The entry's own attributes (a link's, not its target's), where only "not
+// there" means absent: false then, and a throw naming the code for any other
+// failure.
+bool readEntry(const fs::path& path, WIN32_FILE_ATTRIBUTE_DATA* data) {
+  if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, data)) return true;
+  const DWORD error = GetLastError();
+  if (isNotFound(error)) return false;
+  throw fs::filesystem_error("status err=" + std::to_string(error), path, systemError(error));
+}
+
+}  // namespace
+
 bool entryExists(const fs::path& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  return readEntry(path, &data);
+}
+
+std::string entryStamp(const fs::path& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!readEntry(path, &data)) return "";
+  const unsigned long long size =
+      (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  const unsigned long long time =
+      (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+      data.ftLastWriteTime.dwLowDateTime;
+  return std::to_string(size) + " " + std::to_string(time);
+}
+
+std::string fileIdentity(const fs::path& path) {
+  const HANDLE file =
+      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    throw fs::filesystem_error("status", path, systemError(GetLastError()));
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  const BOOL known = GetFileInformationByHandle(file, &info);
+  const DWORD error = known ? 0 : GetLastError();
+  CloseHandle(file);
+  if (!known) throw fs::filesystem_error("status", path, systemError(error));
+  return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) +
+         ":" + std::to_string(info.nFileIndexLow);
+}
+
+bool takeHold(const std::string& name, std::uint32_t* errorCode) {
+  // A named mutex in the global namespace, so that runs in other sessions
+  // see it too. Its owner's end, however it comes, abandons it, and the next
+  // waiter then owns it.
+  const std::wstring wide = L"Global\\vexo-updater-hold-" + std::wstring(name.begin(), name.end());
+  const HANDLE mutex = CreateMutexW(nullptr, /*initialOwner=*/FALSE, wide.c_str());
+  if (mutex == nullptr) {
+    *errorCode = GetLastError();
+    return false;
+  }
+  const DWORD waited = WaitForSingleObject(mutex, 0);
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return true;  // kept until the end
+  const DWORD error = waited == WAIT_TIMEOUT ? 0 : GetLastError();
+  CloseHandle(mutex);
+  *errorCode = error;
+  return false;
 }
 
 void flushFileSystem(const std::filesystem::path&) {

@@ -1,5 +1,7 @@
 #include "treeops/treeops.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -332,6 +334,60 @@ std::string swapRootsFault(const std::string& sourceRoot, const std::string& des
   // directory, wherever that is.
   if (destRoot.empty()) return "no destination directory was given";
   return swapNestingFault(sourceRoot, toFsPath(sourceRoot), destRoot, toFsPath(destRoot));
+}
+
+std::string holdDirectory(const std::string& directory, const std::string& label) {
+  fs::path canonical;
+  try {
+    canonical = canonicalForm(toFsPath(directory));
+  } catch (const std::exception&) {
+    return "";
+  }
+  // Holds this process took already: the same directory named twice (as the
+  // installation and the backup) is for the overlap guards to refuse.
+  static std::set<std::string> taken;
+  try {
+    while (!canonical.has_filename() && canonical.has_relative_path()) {
+      canonical = canonical.parent_path();
+    }
+    // The nearest folder that exists names the place by its identity, which
+    // no other spelling of it changes; the names below it are compared as
+    // the file system compares them.
+    fs::path base = canonical.has_relative_path() ? canonical.parent_path() : canonical;
+    fs::path rest = canonical.has_relative_path() ? canonical.filename() : fs::path();
+    while (!entryExists(base) && base.has_relative_path()) {
+      rest = base.filename() / rest;
+      base = base.parent_path();
+    }
+    // FNV-1a over the identity and the names, as the hold's name.
+    std::uint64_t hash = 14695981039346656037ULL;
+    const auto add = [&hash](std::uint64_t unit) {
+      hash ^= unit;
+      hash *= 1099511628211ULL;
+    };
+    for (const char c : fileIdentity(base)) add(static_cast<unsigned char>(c));
+    add('|');
+    for (const auto unit : rest.native()) {
+#ifdef _WIN32
+      add(static_cast<std::uint64_t>(std::towlower(static_cast<std::wint_t>(unit))));
+#else
+      add(static_cast<unsigned char>(unit));
+#endif
+    }
+    char name[17];
+    std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
+    if (taken.count(name) != 0) return "";
+    std::uint32_t code = 0;
+    if (takeHold(name, &code)) {
+      taken.insert(name);
+      return "";
+    }
+    if (code == 0) return "another run of the updater holds the " + label + " " + directory;
+    return "cannot take the hold on the " + label + " " + directory +
+           " err=" + std::to_string(code);
+  } catch (const std::exception& e) {
+    return "cannot take the hold on the " + label + " " + directory + ": " + e.what();
+  }
 }
 
 bool removeLinksBelow(const std::string& root) {

@@ -81,8 +81,25 @@ void syncFile(const std::filesystem::path& path);
 void flushFileSystem(const std::filesystem::path& path);
 
 // True when there is an entry at path, a link counting as itself (a dangling
-// one too).
+// one too); false only when the system says it is not there. Any other
+// failure to look throws std::filesystem::filesystem_error, its text naming
+// the system's code as "status err=<code>".
 bool entryExists(const std::filesystem::path& path);
+
+// The size and modification time of the entry at path (a link as itself),
+// as "<size> <time>", the time in the system's own unit; empty when there is
+// no entry. Throws as entryExists does.
+std::string entryStamp(const std::filesystem::path& path);
+
+// The system's identity of the existing file or directory at path. Throws
+// std::filesystem::filesystem_error when it cannot be read.
+std::string fileIdentity(const std::filesystem::path& path);
+
+// Takes the hold named name for the rest of this process's life: one
+// process at a time can have it, and the system lets it go when the process
+// ends, however it ends. Returns true when taken; false with *errorCode 0
+// when another process has it, or the system's code when it cannot be asked.
+bool takeHold(const std::string& name, std::uint32_t* errorCode);
 
 // True when path, as written, names the root of a network share
 // (\\server\share, also as \\?\UNC\server\share) or a drive's root in

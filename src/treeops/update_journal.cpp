@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -21,21 +22,25 @@ namespace {
 //   vexo-updater update journal
 //   idempotencyKey: <key>
 //   installDir: <path>
-//   stagingDir: <path>
-//   files:
-//   <relative path of each file the update moves, in order>
+//   stagingDir: <path>                (both made absolute)
+//   stamped files:
+//   <size> <time> <relative path>      of each file the update moves, in order,
+//                                      as it lay in staging
 //   <an empty line, which ends the list>
 //   state: moving staged files in
-//   state: rolling back            (added when the undo begins)
+//   state: rolling back                (added when the undo begins)
 // Values are escaped so that each stays on its line. The file is only ever
 // appended to after its first write, so a cut-short write loses at most the
 // line being added: a list without its end or without the first state line
-// means that no file has moved yet.
+// means that no file has moved yet. A journal of an earlier version lists
+// "files:" as bare paths, without the stamps that tell whether staging is
+// still what it listed.
 const char kSignature[] = "vexo-updater update journal";
 const char kKeyField[] = "idempotencyKey: ";
 const char kInstallField[] = "installDir: ";
 const char kStagingField[] = "stagingDir: ";
 const char kFilesField[] = "files:";
+const char kStampedFilesField[] = "stamped files:";
 const char kMovingIn[] = "state: moving staged files in";
 const char kRollingBack[] = "state: rolling back";
 
@@ -104,6 +109,7 @@ bool takeField(std::istream& in, const char* name, std::string* value) {
 struct JournalText {
   UpdateJournal journal;
   std::streamoff listStart = 0;
+  bool stamped = false;
 };
 
 // Reads through the journal once. A file that begins as a journal but ends
@@ -133,7 +139,8 @@ JournalText parseJournal(const fs::path& path) {
     if (!takeField(in, name, value)) return cutShortOrUnreadable(in.eof());
   }
   if (!readLine(in, &line)) return cutShortOrUnreadable(true);
-  if (line != kFilesField) return cutShortOrUnreadable(false);
+  if (line != kFilesField && line != kStampedFilesField) return cutShortOrUnreadable(false);
+  text.stamped = line == kStampedFilesField;
   text.listStart = in.tellg();
   do {
     if (!readLine(in, &line)) return cutShortOrUnreadable(true);
@@ -149,17 +156,32 @@ JournalText parseJournal(const fs::path& path) {
   return text;
 }
 
-// Calls each(relative) for the files the journal lists, in order, until it
-// returns false.
+// Calls each(relative, stamp) for the files the journal lists, in order,
+// until it returns false; stamp is empty in a journal without stamps.
 template <typename Each>
-void forEachListedFile(const fs::path& journal, std::streamoff listStart, const Each& each) {
+void forEachListedFile(const fs::path& journal, const JournalText& text, const Each& each) {
   std::ifstream in(journal, std::ios::binary);
-  in.seekg(listStart);
+  in.seekg(text.listStart);
   std::string line;
   while (readLine(in, &line) && !line.empty()) {
-    if (!each(toFsPath(unescaped(line)))) return;
+    std::string stamp;
+    if (text.stamped) {
+      const std::size_t end = line.find(' ', line.find(' ') + 1);
+      if (end == std::string::npos) {
+        throw fs::filesystem_error("read", journal, std::make_error_code(std::errc::io_error));
+      }
+      stamp = line.substr(0, end);
+      line.erase(0, end + 1);
+    }
+    if (!each(toFsPath(unescaped(line)), stamp)) return;
   }
   if (!in) throw fs::filesystem_error("read", journal, std::make_error_code(std::errc::io_error));
+}
+
+// The directory as a path that means the same from any working directory.
+// An empty one (none given) stays empty.
+std::string absoluteDirectory(const std::string& directory) {
+  return directory.empty() ? directory : toNarrow(fs::absolute(toFsPath(directory)));
 }
 
 // Appends lines to the journal and makes them durable.
@@ -171,6 +193,34 @@ void appendToJournal(const fs::path& journal, const std::string& lines, std::ios
     throw fs::filesystem_error("write", journal, std::error_code(errno, std::generic_category()));
   }
   syncFile(journal);
+}
+
+// Why the journal's update cannot go on from stagingDir: a listed file
+// still staged is not the one listed (re-staged after the run stopped), or a
+// staged file is not listed at all. Finishing would install a mix of two
+// versions, and undoing would give files back over the new ones. Empty when
+// staging is what the journal listed, less what was moved.
+std::string stagingFault(const fs::path& journal, const std::string& stagingDir) {
+  const JournalText text = parseJournal(journal);
+  if (!text.stamped) return "";
+  const fs::path staging = toFsPath(stagingDir);
+  std::set<fs::path> listed;
+  std::string change;
+  forEachListedFile(journal, text, [&](const fs::path& relative, const std::string& stamp) {
+    listed.insert(relative);
+    const std::string now = entryStamp(staging / relative);
+    if (!now.empty() && now != stamp) change = toNarrow(relative) + " changed";
+    return change.empty();
+  });
+  if (change.empty() && fs::is_directory(staging)) {
+    listFilesToMove(staging, [&](const fs::path& relative) {
+      if (change.empty() && listed.count(relative) == 0) change = toNarrow(relative) + " is new";
+    });
+  }
+  if (change.empty()) return "";
+  return "staging directory " + stagingDir + " is not what the interrupted update in " +
+         toNarrow(journal) + " staged (" + change +
+         "); stage that update again unchanged to finish it";
 }
 
 }  // namespace
@@ -205,7 +255,7 @@ std::string resumeFault(const UpdateJournal& journal, const std::string& backupD
              ", not of installation directory " + installDir + " from staging directory " +
              stagingDir;
     }
-    return "";
+    return stagingFault(journalPath(backupDir), stagingDir);
   } catch (const std::exception& e) {
     return e.what();
   }
@@ -233,8 +283,9 @@ std::string beginUpdateJournal(const std::string& backupDir, const std::string& 
     }
     appendToJournal(journal,
                     std::string(kSignature) + "\n" + kKeyField + escaped(idempotencyKey) + "\n" +
-                        kInstallField + escaped(installDir) + "\n" + kStagingField +
-                        escaped(stagingDir) + "\n" + kFilesField + "\n",
+                        kInstallField + escaped(absoluteDirectory(installDir)) + "\n" +
+                        kStagingField + escaped(absoluteDirectory(stagingDir)) + "\n" +
+                        kStampedFilesField + "\n",
                     std::ios::trunc);
     return "";
   } catch (const std::exception& e) {
@@ -258,8 +309,9 @@ std::string moveStagedFilesIn(const std::string& backupDir, const std::string& i
       // Every file is listed, durably, before the first moves: a run that is
       // stopped can then be finished or undone whatever it had moved.
       std::ofstream list(journal, std::ios::binary | std::ios::app);
-      listFilesToMove(
-          staging, [&](const fs::path& relative) { list << escaped(toNarrow(relative)) << '\n'; });
+      listFilesToMove(staging, [&](const fs::path& relative) {
+        list << entryStamp(staging / relative) << ' ' << escaped(toNarrow(relative)) << '\n';
+      });
       list.close();
       if (!list) {
         throw fs::filesystem_error("write", journal,
@@ -271,7 +323,7 @@ std::string moveStagedFilesIn(const std::string& backupDir, const std::string& i
     if (text.journal.state != JournalState::kMovingIn) {
       throw fs::filesystem_error("read", journal, std::make_error_code(std::errc::io_error));
     }
-    forEachListedFile(journal, text.listStart, [&](const fs::path& relative) {
+    forEachListedFile(journal, text, [&](const fs::path& relative, const std::string&) {
       const fs::path from = staging / relative;
       // The run that was stopped moved it already.
       if (resuming && !entryExists(from)) return true;
@@ -300,16 +352,18 @@ std::string rollBackUpdate(const std::string& backupDir, const std::string& inst
     // A journal cut short before its list was complete: nothing moved in.
     if (text.journal.state == JournalState::kMovingIn) {
       // From here the backup's files move out: a run stopped now must finish
-      // the undo rather than the update. Should this write fail, undoing is
-      // still the best this run can do.
+      // the undo rather than the update. Unless the journal says so, nothing
+      // may move: a later run would take up the update again over files
+      // already given back, and their old versions would be lost.
       try {
         appendToJournal(journal, std::string(kRollingBack) + "\n", std::ios::app);
-      } catch (const std::exception&) {
+      } catch (const std::exception& e) {
+        return std::string("cannot record the undo: ") + e.what();
       }
     }
     if (text.journal.state == JournalState::kMovingIn ||
         text.journal.state == JournalState::kRollingBack) {
-      forEachListedFile(journal, text.listStart, [&](const fs::path& relative) {
+      forEachListedFile(journal, text, [&](const fs::path& relative, const std::string&) {
         const fs::path staged = toStaging.root / relative;
         const fs::path installed = toInstallation.root / relative;
         const fs::path old = backup / relative;

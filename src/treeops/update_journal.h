@@ -37,8 +37,9 @@ UpdateJournal readUpdateJournal(const std::string& backupDir);
 
 // Why a run with these directories must not go on with the journal's update
 // (or, for kUnreadable, replace the file): another installation or staging
-// directory, compared as the overlap guards compare, or none given. Empty
-// when it may.
+// directory, compared as the overlap guards compare, or none given; or a
+// staging directory that is no longer what the journal listed (a file
+// changed or added since). Empty when it may.
 std::string resumeFault(const UpdateJournal& journal, const std::string& backupDir,
                         const std::string& installDir, const std::string& stagingDir);
 
