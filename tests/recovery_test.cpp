@@ -315,6 +315,184 @@ TEST(Recovery, FailedRollbackKeepsTheJournalUntilARerunFinishesIt) {
   EXPECT_FALSE(pathExists(update.journal));
 }
 
+// The options of the run an Update makes.
+UpdaterOptions optionsOf(const Update& update) {
+  UpdaterOptions options{update.install, update.staging, update.backup, update.log, update.marker};
+  options.idempotencyKey = "key-7";
+  options.fromVersion = "1";
+  options.toVersion = "2";
+  return options;
+}
+
+// Starts the update and returns once it has paused just before its
+// pauseAt-th copy or move; removing the file *pause lets it go on.
+Child startPaused(const Update& update, const UpdaterOptions& options, const char* pauseAt,
+                  std::string* pause) {
+  *pause = update.root / "paused";
+  setTestVariable("VEXO_TEST_PAUSE_FILE", *pause);
+  setTestVariable("VEXO_TEST_PAUSE_AT", pauseAt);
+  Child child = startChild(updaterCommand(options));
+  setTestVariable("VEXO_TEST_PAUSE_FILE", "");
+  setTestVariable("VEXO_TEST_PAUSE_AT", "");
+  for (int waited = 0; waited < 1000 && !pathExists(*pause); ++waited) sleepMs(10);
+  return child;
+}
+
+// A second run for an installation or a backup directory that a first run
+// holds is refused before it touches anything, wherever the first run is,
+// and the first run finishes as if alone.
+TEST(Recovery, SecondRunWhileTheFirstHoldsItsDirectoriesIsRefused) {
+  struct Case {
+    const char* name;
+    const char* pauseAt;  // the first run's copies (4) and moves counted together
+    bool otherInstallation;
+  };
+  const Case cases[] = {
+      {"during the backup", "2", false},
+      {"during the swap", "6", false},
+      {"another installation, the same backup, during the swap", "6", true},
+  };
+  for (const Case& c : cases) {
+    Update update;
+    const auto oldVersion = filesOf(update.install);
+    std::string pause;
+    Child first = startPaused(update, optionsOf(update), c.pauseAt, &pause);
+    ASSERT_TRUE(pathExists(pause)) << c.name;
+
+    const TempDir other;
+    UpdaterOptions second = optionsOf(update);
+    second.log = update.root / "second.log";
+    second.marker = update.root / "second.json";
+    if (c.otherInstallation) {
+      second.install = other / "app";
+      writeFile(joinPath(second.install, "VEXO.dat"), "other 1");
+    }
+    const auto backupBefore = snapshotTree(update.backup);
+    EXPECT_EQ(runChild(updaterCommand(second)), 2) << c.name;
+    const std::string held = c.otherInstallation ? "backup directory " + update.backup
+                                                 : "installation directory " + update.install;
+    EXPECT_NE(readFile(second.log)
+                  .find("[vexo-updater] backup failed: another run of the "
+                        "updater holds the " +
+                        held),
+              std::string::npos)
+        << c.name << "\n"
+        << readFile(second.log);
+    EXPECT_NE(readFile(second.marker).find("\"errorMessage\":\"backup failed\""),
+              std::string::npos);
+    EXPECT_EQ(snapshotTree(update.backup), backupBefore) << c.name;
+    if (c.otherInstallation) {
+      EXPECT_EQ(readFile(joinPath(second.install, "VEXO.dat")), "other 1");
+    }
+
+    std::remove(pause.c_str());
+    EXPECT_EQ(waitChild(first), 0) << c.name;
+    EXPECT_EQ(filesOf(update.install), kUpdated) << c.name;
+    EXPECT_EQ(filesOf(update.backup), oldVersion) << c.name;
+    EXPECT_FALSE(pathExists(update.journal)) << c.name;
+  }
+}
+
+// A run stopped in its swap is resumed only from the staging it listed: a
+// staged file changed or added since (the host staged again) would make the
+// installation a mix, so the rerun is refused before anything moves, and
+// the journal keeps the old version safe in the backup.
+TEST(Recovery, ResumeRefusesAStagingDirectoryThatChangedSinceTheJournal) {
+  for (const char* name : {"a staged file changed", "a staged file added"}) {
+    Update update;
+    // The swap takes the last file of the listing last: it is still staged.
+    const std::string changed = std::string(name) == "a staged file added"
+                                    ? "lib/extra.dll"
+                                    : swapOrder(update.staging).back();
+    const auto oldVersion = filesOf(update.install);
+    // Four copies into the backup, then killed before the second move.
+    setTestVariable("VEXO_TEST_KILL_AT", "6");
+    update.run();
+    setTestVariable("VEXO_TEST_KILL_AT", "");
+    ASSERT_TRUE(pathExists(update.journal)) << name;
+    const std::string restaged = joinPath(update.staging, changed);
+    writeFile(restaged, "2.0.1 bytes");
+    const auto installBefore = filesOf(update.install);
+    const auto stagedBefore = filesOf(update.staging);
+
+    EXPECT_EQ(update.run(), 2) << name;
+    EXPECT_NE(readFile(update.log)
+                  .find("[vexo-updater] backup failed: staging directory " + update.staging +
+                        " is not what the interrupted update in " + update.journal + " staged ("),
+              std::string::npos)
+        << name << "\n"
+        << readFile(update.log);
+    EXPECT_EQ(filesOf(update.install), installBefore) << name;
+    EXPECT_EQ(filesOf(update.staging), stagedBefore) << name;
+    EXPECT_EQ(filesOf(update.backup), oldVersion) << name;
+    EXPECT_TRUE(pathExists(update.journal)) << name;
+  }
+}
+
+// The journal names its directories so that they mean the same folders from
+// any working directory: a rerun from elsewhere, with relative paths that
+// name the same folders, resumes the stopped update.
+TEST(Recovery, RerunFromAnotherWorkingDirectoryResumesTheSameFolders) {
+  Update update;
+  const auto oldVersion = filesOf(update.install);
+  makeDirectories(update.root / "elsewhere");
+  UpdaterOptions relative = optionsOf(update);
+  relative.install = "app";
+  relative.staging = "staging";
+  relative.backup = "backup";
+  setTestVariable("VEXO_TEST_KILL_AT", "6");
+  runChild(updaterCommand(relative), update.root.path());
+  setTestVariable("VEXO_TEST_KILL_AT", "");
+  ASSERT_TRUE(pathExists(update.journal));
+
+  for (std::string* dir : {&relative.install, &relative.staging, &relative.backup}) {
+    *dir = joinPath("..", *dir);
+  }
+  EXPECT_EQ(runChild(updaterCommand(relative), update.root / "elsewhere"), 0)
+      << readFile(update.log);
+  EXPECT_EQ(filesOf(update.install), kUpdated);
+  EXPECT_EQ(filesOf(update.backup), oldVersion);
+  EXPECT_FALSE(pathExists(update.journal));
+}
+
+// The undo begins only once the journal says so: if "rolling back" cannot
+// be written, nothing leaves the backup, the run ends with status 3 and says
+// why, and the journal, still "moving in", lets a later run finish.
+TEST(Recovery, UndoThatCannotBeRecordedMovesNothingBack) {
+  Update update;
+  const auto oldVersion = filesOf(update.install);
+  std::string pause;
+  setTestVariable("VEXO_TEST_FAIL_MOVE_FROM", joinPath(update.staging, ""));
+  setTestVariable("VEXO_TEST_FAIL_MOVE_AT", "3");
+  setTestVariable("VEXO_TEST_FAIL_MOVE_CODE", "5");
+  Child first = startPaused(update, optionsOf(update), "6", &pause);
+  for (const char* variable :
+       {"VEXO_TEST_FAIL_MOVE_FROM", "VEXO_TEST_FAIL_MOVE_AT", "VEXO_TEST_FAIL_MOVE_CODE"}) {
+    setTestVariable(variable, "");
+  }
+  ASSERT_TRUE(pathExists(pause));
+  {
+    HeldFile journal(update.journal);
+    if (!journal.held()) {
+      std::remove(pause.c_str());
+      waitChild(first);
+      GTEST_SKIP() << "files cannot be held here";
+    }
+    std::remove(pause.c_str());
+    EXPECT_EQ(waitChild(first), 3);
+  }
+  EXPECT_NE(
+      readFile(update.marker).find("\"errorMessage\":\"rollback failed: cannot record the undo: "),
+      std::string::npos)
+      << readFile(update.marker);
+  EXPECT_EQ(filesOf(update.backup), oldVersion);
+  EXPECT_EQ(readFile(update.journal).find("state: rolling back"), std::string::npos);
+
+  EXPECT_EQ(update.run(), 0) << readFile(update.log);
+  EXPECT_EQ(filesOf(update.install), kUpdated);
+  EXPECT_EQ(filesOf(update.backup), oldVersion);
+}
+
 // Every step that decides what a power cut leaves reaches the disk in the
 // order the journal relies on, on every road through a run: the test build
 // traces the system calls, and each row is one road.

@@ -17,7 +17,8 @@
 //                       a file of the backup, which the run itself creates.
 //   copyFileOver and    the run is killed outright (SIGKILL, TerminateProcess
 //   moveFileReplacing   on Windows) just before its VEXO_TEST_KILL_AT-th copy
-//                       or move, the two counted together from 1.
+//                       or move, the two counted together from 1; or it
+//                       pauses there (VEXO_TEST_PAUSE_AT, below).
 // With VEXO_TEST_TRACE naming a file, every step that decides what survives
 // a power cut is appended to it, one line each, in the order made, the
 // fields separated by tabs:
@@ -66,8 +67,25 @@ std::uint64_t numberFromEnvironment(const char* name) {
 std::uint64_t copiesAndMoves = 0;
 std::uint64_t matchingMoves = 0;
 
+// With VEXO_TEST_PAUSE_AT=n and VEXO_TEST_PAUSE_FILE naming a file, the run
+// creates that file just before its n-th copy or move and waits (at most
+// 20 s) until it is gone: a test then acts while the run is at that point.
+void pauseIfDue() {
+  const char* file = std::getenv("VEXO_TEST_PAUSE_FILE");
+  if (file == nullptr || copiesAndMoves != numberFromEnvironment("VEXO_TEST_PAUSE_AT")) return;
+  std::ofstream(file).close();
+  for (int waited = 0; waited < 2000 && std::ifstream(file).good(); ++waited) {
+#ifdef _WIN32
+    Sleep(10);
+#else
+    usleep(10000);
+#endif
+  }
+}
+
 void killIfDue() {
   ++copiesAndMoves;
+  pauseIfDue();
   if (copiesAndMoves != numberFromEnvironment("VEXO_TEST_KILL_AT")) return;
 #ifdef _WIN32
   TerminateProcess(GetCurrentProcess(), /*exitCode=*/137);
