@@ -298,7 +298,12 @@ namespace {
 bool readEntry(const fs::path& path, WIN32_FILE_ATTRIBUTE_DATA* data) {
   if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, data)) return true;
   const DWORD error = GetLastError();
-  if (isNotFound(error)) return false;
+  // A share or server that is not there, and a name no entry can have, are
+  // answers about the path, not failures to look.
+  if (isNotFound(error) || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME ||
+      error == ERROR_INVALID_NAME || error == ERROR_BAD_PATHNAME) {
+    return false;
+  }
   throw fs::filesystem_error("status err=" + std::to_string(error), path, systemError(error));
 }
 

@@ -385,8 +385,10 @@ std::string holdDirectory(const std::string& directory, const std::string& label
     if (code == 0) return "another run of the updater holds the " + label + " " + directory;
     return "cannot take the hold on the " + label + " " + directory +
            " err=" + std::to_string(code);
-  } catch (const std::exception& e) {
-    return "cannot take the hold on the " + label + " " + directory + ": " + e.what();
+  } catch (const std::exception&) {
+    // No folder of the path can be identified: a path no step can use, which
+    // the step that meets it first refuses before anything moves.
+    return "";
   }
 }
 

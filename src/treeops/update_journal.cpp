@@ -230,7 +230,10 @@ UpdateJournal readUpdateJournal(const std::string& backupDir) {
     if (backupDir.empty()) return UpdateJournal{};
     const fs::path journal = journalPath(backupDir);
     // A journal whose backup has gone vouches for nothing.
-    if (!entryExists(journal) || !fs::is_directory(toFsPath(backupDir))) return UpdateJournal{};
+    std::error_code error;
+    if (!fs::is_directory(toFsPath(backupDir), error) || !entryExists(journal)) {
+      return UpdateJournal{};
+    }
     return parseJournal(journal).journal;
   } catch (const std::exception&) {
     UpdateJournal unreadable;

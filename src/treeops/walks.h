@@ -53,7 +53,8 @@ bool samePlace(const std::filesystem::path& a, const std::filesystem::path& b);
 // that another run for the same directory, under whatever name, is kept
 // out. label names the directory in the text. Returns the empty string, or
 // why the hold cannot be had: another run has it, or the system cannot be
-// asked. A path that cannot be converted is left to the steps that use it.
+// asked. A path that cannot be converted, or none of whose folders can be
+// identified, is left to the steps that use it.
 std::string holdDirectory(const std::string& directory, const std::string& label);
 
 #endif  // VEXO_TREEOPS_WALKS_H_
