@@ -8,6 +8,7 @@ packages=(
   mingw-w64 wine64
   clang libclang-rt-dev e2fsprogs
   zip
+  python3-fusepy
 )
 
 missing=()
