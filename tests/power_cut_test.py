@@ -322,9 +322,12 @@ def journal_in_force(path):
             lines = f.read().split(b"\n")
     except OSError:
         return False
-    if not lines or lines[0] != b"vexo-updater update journal" or b"files:" not in lines:
+    if not lines or lines[0] != b"vexo-updater update journal":
         return False
-    rest = lines[lines.index(b"files:") + 1:]
+    heads = [i for i, line in enumerate(lines) if line in (b"files:", b"stamped files:")]
+    if not heads:
+        return False
+    rest = lines[heads[0] + 1:]
     if b"" not in rest[:-1]:
         return False
     after = rest[rest.index(b"") + 1:]
