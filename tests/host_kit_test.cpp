@@ -20,6 +20,8 @@
 #include <windows.h>
 // After windows.h, whose types it uses.
 #include <shellapi.h>
+#else
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -156,6 +158,35 @@ TEST(HostKit, StartedUpdaterReceivesEveryValueUnchanged) {
   }
   // Let the last updater finish its log before the folders go.
   sleepMs(300);
+}
+
+// A copy of the updater in the run directory that is still running is an
+// update in progress: the library leaves it, and starts nothing.
+TEST(HostKit, NeverReplacesACopyOfTheUpdaterThatIsRunning) {
+  TempDir root;
+  const std::string data = root / "data";
+  const std::string copy = joinPath(data, std::string("vexo-updater") + kExeSuffix);
+  writeFile(copy, readFile(programPath("vexo-test-helper")));
+#ifndef _WIN32
+  chmod(copy.c_str(), 0755);
+#endif
+  Child running = startChild({copy, "sleep", "20000"});
+  sleepMs(200);
+  UpdateRequest request;
+  request.installDir = root / "app";
+  request.stagingDir = root / "staging";
+  request.dataDir = data;
+  request.idempotencyKey = "k";
+  request.updaterPath = programPath("vexo-updater-test");
+  request.processId = 4000000000u;
+  makeDirectories(request.installDir);
+  writeFile(joinPath(request.stagingDir, "version.txt"), "2");
+  const std::string error = startUpdate(request);
+  killChild(running);
+  waitChild(running);
+  EXPECT_NE(error, "");
+  EXPECT_EQ(readFile(copy), readFile(programPath("vexo-test-helper")));
+  EXPECT_FALSE(pathExists(joinPath(data, "applied-marker.json")));
 }
 
 TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {

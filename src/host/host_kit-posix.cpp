@@ -55,8 +55,18 @@ std::string createFolders(const std::string& folder) {
 }
 
 std::string copyExecutable(const std::string& source, const std::string& target) {
-  // Copied beside the target and renamed over it: an earlier copy that is
-  // still running cannot be written to (ETXTBSY), but can be replaced.
+  // An earlier copy that is still running is an update in progress: it
+  // cannot be written to (ETXTBSY), and it is left alone, as Windows leaves
+  // a running program. Opening it for writing, without truncating, asks.
+  const int running = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+  if (running >= 0) {
+    close(running);
+  } else if (errno == ETXTBSY) {
+    return "open(" + target + "): " + std::strerror(ETXTBSY) +
+           ": an update started from it is still running";
+  }
+  // Copied beside the target and renamed over it, so that the target is
+  // never seen half-written.
   const std::string temporary = target + ".new-" + std::to_string(getpid());
   std::error_code ec;
   fs::copy_file(source, temporary, fs::copy_options::overwrite_existing, ec);
