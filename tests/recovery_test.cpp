@@ -203,13 +203,18 @@ TEST(Recovery, JournalOfAnotherUpdateIsRefusedAndKept) {
     const char* what;
     std::string installDir;  // "" for the update's own
     std::string stagingDir;
+    bool undoing = false;
   };
   for (const Case& c : {Case{"no installation directory", "-", ""},
                         Case{"another installation directory", "other-app", ""},
+                        Case{"an installation inside the journal's", "app/lib", ""},
+                        Case{"an installation around the journal's", ".", ""},
+                        Case{"a stopped undo of another installation", "other-app", "", true},
                         Case{"another staging directory", "", "other-staging"}}) {
     SCOPED_TRACE(c.what);
     Update update;
     stopHalfWay(update);
+    if (c.undoing) writeFile(update.journal, readFile(update.journal) + "state: rolling back\n");
     const std::string journal = readFile(update.journal);
     const auto before = snapshotTree(update.root.path());
     UpdaterOptions options{update.install, update.staging, update.backup, update.log,
@@ -488,6 +493,96 @@ TEST(Recovery, UndoThatCannotBeRecordedMovesNothingBack) {
   EXPECT_EQ(filesOf(update.backup), oldVersion);
   EXPECT_EQ(readFile(update.journal).find("state: rolling back"), std::string::npos);
 
+  EXPECT_EQ(update.run(), 0) << readFile(update.log);
+  EXPECT_EQ(filesOf(update.install), kUpdated);
+  EXPECT_EQ(filesOf(update.backup), oldVersion);
+}
+
+// A journal whose list is complete but whose first state line is missing
+// was cut short in its first write, before any file moved: it counts as no
+// journal, and the run starts afresh.
+TEST(Recovery, JournalWithoutItsStateLineCountsAsNone) {
+  Update update;
+  const auto oldVersion = filesOf(update.install);
+  for (const auto& [path, contents] : oldVersion) {
+    writeFile(joinPath(update.backup, path), "an older backup");
+  }
+  writeJournal(update, {}, update.install, update.staging);
+  EXPECT_EQ(update.run(), 0) << readFile(update.log);
+  EXPECT_EQ(filesOf(update.install), kUpdated);
+  EXPECT_EQ(filesOf(update.backup), oldVersion);
+  EXPECT_FALSE(pathExists(update.journal));
+}
+
+// Names the journal escapes (%, and natively CR and LF) come back exactly:
+// a run killed in its swap is resumed file for file.
+TEST(Recovery, KilledUpdateOfNamesTheJournalEscapesResumes) {
+  Update update;
+  const auto oldVersion = filesOf(update.install);
+  std::vector<std::string> names = {"100%.txt", "%0A%25.txt", "lib/%0D"};
+#ifndef _WIN32
+  names.push_back("line\nbreak.txt");
+  names.push_back("carriage\rreturn.txt");
+#endif
+  for (const std::string& name : names) writeFile(joinPath(update.staging, name), name);
+  auto expected = kUpdated;
+  for (const std::string& name : names) expected[name] = name;
+  // Four copies into the backup, then killed before the third move.
+  setTestVariable("VEXO_TEST_KILL_AT", "7");
+  update.run();
+  setTestVariable("VEXO_TEST_KILL_AT", "");
+  ASSERT_TRUE(pathExists(update.journal));
+
+  EXPECT_EQ(update.run(), 0) << readFile(update.log);
+  EXPECT_EQ(filesOf(update.install), expected);
+  EXPECT_EQ(filesOf(update.backup), oldVersion);
+  EXPECT_FALSE(pathExists(update.journal));
+}
+
+// Only "not there" means absent: a staged file the undo cannot look at is
+// neither passed over nor overwritten with the old version. The undo stops
+// before it with the system's code, and a rerun finishes once it can look.
+TEST(Recovery, UndoStopsAtAStagedFileItCannotLookAt) {
+  Update update;
+  const auto oldVersion = filesOf(update.install);
+  const auto stagedVersion = filesOf(update.staging);
+  // The swap fails at its third move; the last file stays staged.
+  const std::string unseen = joinPath(update.staging, swapOrder(update.staging).back());
+  const std::string trigger = update.root / "lookups-fail";
+  setTestVariable("VEXO_TEST_FAIL_MOVE_FROM", joinPath(update.staging, ""));
+  setTestVariable("VEXO_TEST_FAIL_MOVE_AT", "3");
+  setTestVariable("VEXO_TEST_FAIL_MOVE_CODE", "5");
+  setTestVariable("VEXO_TEST_FAIL_LOOKUP", unseen);
+  setTestVariable("VEXO_TEST_FAIL_LOOKUP_WHILE", trigger);
+  std::string pause;
+  Child first = startPaused(update, optionsOf(update), "6", &pause);
+  for (const char* variable :
+       {"VEXO_TEST_FAIL_MOVE_FROM", "VEXO_TEST_FAIL_MOVE_AT", "VEXO_TEST_FAIL_MOVE_CODE",
+        "VEXO_TEST_FAIL_LOOKUP", "VEXO_TEST_FAIL_LOOKUP_WHILE"}) {
+    setTestVariable(variable, "");
+  }
+  writeFile(trigger, "");
+  std::remove(pause.c_str());
+  EXPECT_EQ(waitChild(first), 3);
+  const std::string marker = readFile(update.marker);
+  EXPECT_NE(marker.find("rollback failed: swap exception: "), std::string::npos) << marker;
+  EXPECT_NE(marker.find("status err=5"), std::string::npos) << marker;
+  EXPECT_EQ(readFile(unseen), stagedVersion.at(swapOrder(update.staging).back()));
+  const auto install = filesOf(update.install);
+  const auto backup = filesOf(update.backup);
+  const auto staging = filesOf(update.staging);
+  for (const auto& [path, contents] : oldVersion) {
+    EXPECT_TRUE((install.count(path) && install.at(path) == contents) ||
+                (backup.count(path) && backup.at(path) == contents))
+        << path;
+  }
+  for (const auto& [path, contents] : stagedVersion) {
+    EXPECT_TRUE((install.count(path) && install.at(path) == contents) ||
+                (staging.count(path) && staging.at(path) == contents))
+        << path;
+  }
+
+  std::remove(trigger.c_str());
   EXPECT_EQ(update.run(), 0) << readFile(update.log);
   EXPECT_EQ(filesOf(update.install), kUpdated);
   EXPECT_EQ(filesOf(update.backup), oldVersion);

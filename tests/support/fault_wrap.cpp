@@ -35,6 +35,8 @@
 // The system calls are caught where the product calls them (natively
 // fsync, syncfs, rename and unlink; on Windows the import slots of
 // FlushFileBuffers and MoveFileExA), so no flush can be left out unseen.
+// Lookups of one entry (lstat, GetFileAttributesExW) are refused on request:
+// see lookupRefused.
 // Run.RealBuildWaitsAndPauses shows that the updater itself waits and pauses.
 #include <algorithm>
 #include <cstdint>
@@ -48,7 +50,10 @@
 #include <windows.h>
 #else
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 #include "report/marker_record.h"
@@ -126,6 +131,17 @@ std::string descriptorPath(int fd) {
   return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "?";
 }
 #endif
+
+// True when a lookup of path is to be refused as access denied: it is the
+// path VEXO_TEST_FAIL_LOOKUP names, and the file VEXO_TEST_FAIL_LOOKUP_WHILE
+// names exists. This stands for a failure to look (a denied folder, a
+// network drop) that root cannot be given here on demand.
+bool lookupRefused(const std::string& path) {
+  const char* refused = std::getenv("VEXO_TEST_FAIL_LOOKUP");
+  const char* trigger = std::getenv("VEXO_TEST_FAIL_LOOKUP_WHILE");
+  return refused != nullptr && trigger != nullptr && path == refused &&
+         std::ifstream(trigger).good();
+}
 
 // The code the move is to fail with, or 0 when it is to be made.
 std::uint32_t injectedMoveFailure(const std::string& from) {
@@ -219,6 +235,20 @@ static BOOL WINAPI tracedMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
         ((flags & MOVEFILE_WRITE_THROUGH) != 0 ? "\twrite-through" : ""));
   return __real___imp_MoveFileExA(from, to, flags);
 }
+extern BOOL(WINAPI* __real___imp_GetFileAttributesExW)(LPCWSTR, GET_FILEEX_INFO_LEVELS, LPVOID);
+static BOOL WINAPI refusableGetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
+                                                 LPVOID data) {
+  char narrow[8192];
+  const int size =
+      WideCharToMultiByte(CP_ACP, 0, path, -1, narrow, sizeof narrow, nullptr, nullptr);
+  if (size > 0 && lookupRefused(narrow)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return __real___imp_GetFileAttributesExW(path, level, data);
+}
+BOOL(WINAPI* __wrap___imp_GetFileAttributesExW)
+(LPCWSTR, GET_FILEEX_INFO_LEVELS, LPVOID) = refusableGetFileAttributesExW;
 BOOL(WINAPI* __wrap___imp_FlushFileBuffers)(HANDLE) = tracedFlushFileBuffers;
 BOOL(WINAPI* __wrap___imp_MoveFileExA)(LPCSTR, LPCSTR, DWORD) = tracedMoveFileExA;
 #else
@@ -236,6 +266,14 @@ int __real_rename(const char* from, const char* to);
 int __wrap_rename(const char* from, const char* to) {
   trace(std::string("move\t") + from + "\t" + to);
   return __real_rename(from, to);
+}
+int __real_lstat(const char* path, struct stat* info);
+int __wrap_lstat(const char* path, struct stat* info) {
+  if (lookupRefused(path)) {
+    errno = EACCES;
+    return -1;
+  }
+  return __real_lstat(path, info);
 }
 int __real_unlink(const char* path);
 int __wrap_unlink(const char* path) {
