@@ -10,7 +10,6 @@
 #include "report/run_log.h"
 #include "treeops/treeops.h"
 #include "treeops/update_journal.h"
-#include "treeops/walks.h"
 
 namespace {
 

@@ -402,7 +402,7 @@ std::string fileIdentity(const fs::path& path) {
   return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
 }
 
-bool takeHold(const std::string& name, std::uint32_t* errorCode) {
+bool takeHold(const std::string& name, bool keep, std::uint32_t* errorCode) {
   // A socket bound to a name in the abstract namespace: the name is the
   // kernel's alone, no file is made, and it is freed with the process.
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -421,7 +421,8 @@ bool takeHold(const std::string& name, std::uint32_t* errorCode) {
     *errorCode = err == EADDRINUSE ? 0 : windowsErrorCode(err);
     return false;
   }
-  // Kept open on purpose until the process ends.
+  // Kept, the socket is left open on purpose until the process ends.
+  if (!keep) close(fd);
   return true;
 }
 

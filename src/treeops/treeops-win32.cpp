@@ -341,7 +341,7 @@ std::string fileIdentity(const fs::path& path) {
          ":" + std::to_string(info.nFileIndexLow);
 }
 
-bool takeHold(const std::string& name, std::uint32_t* errorCode) {
+bool takeHold(const std::string& name, bool keep, std::uint32_t* errorCode) {
   // A named mutex in the global namespace, so that runs in other sessions
   // see it too. Its owner's end, however it comes, abandons it, and the next
   // waiter then owns it.
@@ -352,7 +352,13 @@ bool takeHold(const std::string& name, std::uint32_t* errorCode) {
     return false;
   }
   const DWORD waited = WaitForSingleObject(mutex, 0);
-  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return true;  // kept until the end
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    if (!keep) {
+      ReleaseMutex(mutex);
+      CloseHandle(mutex);
+    }
+    return true;
+  }
   const DWORD error = waited == WAIT_TIMEOUT ? 0 : GetLastError();
   CloseHandle(mutex);
   *errorCode = error;

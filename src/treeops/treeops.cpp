@@ -336,30 +336,25 @@ std::string swapRootsFault(const std::string& sourceRoot, const std::string& des
   return swapNestingFault(sourceRoot, toFsPath(sourceRoot), destRoot, toFsPath(destRoot));
 }
 
-std::string holdDirectory(const std::string& directory, const std::string& label) {
-  fs::path canonical;
+namespace {
+
+// The name of the hold on a directory: the identity of the nearest of its
+// folders that exists, which no other spelling of that folder changes, and
+// the names below it, compared as the file system compares them, hashed
+// (FNV-1a) into sixteen hex digits. Empty when the path cannot be converted
+// or none of its folders identified.
+std::string holdNameOf(const std::string& directory) {
   try {
-    canonical = canonicalForm(toFsPath(directory));
-  } catch (const std::exception&) {
-    return "";
-  }
-  // Holds this process took already: the same directory named twice (as the
-  // installation and the backup) is for the overlap guards to refuse.
-  static std::set<std::string> taken;
-  try {
+    fs::path canonical = canonicalForm(toFsPath(directory));
     while (!canonical.has_filename() && canonical.has_relative_path()) {
       canonical = canonical.parent_path();
     }
-    // The nearest folder that exists names the place by its identity, which
-    // no other spelling of it changes; the names below it are compared as
-    // the file system compares them.
     fs::path base = canonical.has_relative_path() ? canonical.parent_path() : canonical;
     fs::path rest = canonical.has_relative_path() ? canonical.filename() : fs::path();
     while (!entryExists(base) && base.has_relative_path()) {
       rest = base.filename() / rest;
       base = base.parent_path();
     }
-    // FNV-1a over the identity and the names, as the hold's name.
     std::uint64_t hash = 14695981039346656037ULL;
     const auto add = [&hash](std::uint64_t unit) {
       hash ^= unit;
@@ -376,20 +371,36 @@ std::string holdDirectory(const std::string& directory, const std::string& label
     }
     char name[17];
     std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
-    if (taken.count(name) != 0) return "";
-    std::uint32_t code = 0;
-    if (takeHold(name, &code)) {
-      taken.insert(name);
-      return "";
-    }
-    if (code == 0) return "another run of the updater holds the " + label + " " + directory;
-    return "cannot take the hold on the " + label + " " + directory +
-           " err=" + std::to_string(code);
+    return name;
   } catch (const std::exception&) {
-    // No folder of the path can be identified: a path no step can use, which
-    // the step that meets it first refuses before anything moves.
     return "";
   }
+}
+
+}  // namespace
+
+std::string holdDirectory(const std::string& directory, const std::string& label) {
+  // A path no step can use is refused by the first step that meets it,
+  // before anything moves.
+  const std::string name = holdNameOf(directory);
+  if (name.empty()) return "";
+  // Holds this process took already: the same directory named twice (as the
+  // installation and the backup) is for the overlap guards to refuse.
+  static std::set<std::string> taken;
+  if (taken.count(name) != 0) return "";
+  std::uint32_t code = 0;
+  if (takeHold(name, /*keep=*/true, &code)) {
+    taken.insert(name);
+    return "";
+  }
+  if (code == 0) return "another run of the updater holds the " + label + " " + directory;
+  return "cannot take the hold on the " + label + " " + directory + " err=" + std::to_string(code);
+}
+
+bool directoryIsHeld(const std::string& directory) {
+  const std::string name = holdNameOf(directory);
+  std::uint32_t code = 0;
+  return !name.empty() && !takeHold(name, /*keep=*/false, &code) && code == 0;
 }
 
 bool removeLinksBelow(const std::string& root) {

@@ -25,4 +25,17 @@ std::string swapTree(const std::string& sourceRoot, const std::string& destRoot)
 // to. Returns false when one cannot be removed or root cannot be listed.
 bool removeLinksBelow(const std::string& root);
 
+// Takes this run's hold on the directory (which need not exist yet) for the
+// rest of the process, named by its folder's identity and its own name, so
+// that another run for the same directory, under whatever name, is kept
+// out. label names the directory in the text. Returns the empty string, or
+// why the hold cannot be had: another run has it, or the system cannot be
+// asked. A path that cannot be converted, or none of whose folders can be
+// identified, is left to the steps that use it.
+std::string holdDirectory(const std::string& directory, const std::string& label);
+
+// True when a run of the updater holds the directory now. Asking takes the
+// hold for a moment and lets it go at once.
+bool directoryIsHeld(const std::string& directory);
+
 #endif  // VEXO_TREEOPS_TREEOPS_H_

@@ -95,11 +95,12 @@ std::string entryStamp(const std::filesystem::path& path);
 // std::filesystem::filesystem_error when it cannot be read.
 std::string fileIdentity(const std::filesystem::path& path);
 
-// Takes the hold named name for the rest of this process's life: one
-// process at a time can have it, and the system lets it go when the process
-// ends, however it ends. Returns true when taken; false with *errorCode 0
-// when another process has it, or the system's code when it cannot be asked.
-bool takeHold(const std::string& name, std::uint32_t* errorCode);
+// Takes the hold named name (letters and digits): one process at a time can
+// have it, and the system lets it go when the process ends, however it ends.
+// With keep it is kept until then; without, let go at once. Returns true
+// when taken; false with *errorCode 0 when another process has it, or the
+// system's code when it cannot be asked.
+bool takeHold(const std::string& name, bool keep, std::uint32_t* errorCode);
 
 // True when path, as written, names the root of a network share
 // (\\server\share, also as \\?\UNC\server\share) or a drive's root in

@@ -48,13 +48,4 @@ bool sameDirectory(const std::filesystem::path& a, const std::filesystem::path& 
 // True when two paths name one file, whether or not it exists yet.
 bool samePlace(const std::filesystem::path& a, const std::filesystem::path& b);
 
-// Takes this run's hold on the directory (which need not exist yet) for the
-// rest of the process, named by its folder's identity and its own name, so
-// that another run for the same directory, under whatever name, is kept
-// out. label names the directory in the text. Returns the empty string, or
-// why the hold cannot be had: another run has it, or the system cannot be
-// asked. A path that cannot be converted, or none of whose folders can be
-// identified, is left to the steps that use it.
-std::string holdDirectory(const std::string& directory, const std::string& label);
-
 #endif  // VEXO_TREEOPS_WALKS_H_
