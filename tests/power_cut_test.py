@@ -22,7 +22,9 @@ reboot) and checked:
      the installation are reported as a warning.
 
 Usage: power_cut_test.py UPDATER SCRATCH_ROOT SCENARIO
-Scenarios: update, rollback, resumed, staging_on_another_file_system.
+Scenarios: update, rollback, resumed, staging_on_another_file_system, and
+second_run_while_held (the same command started again while the first run
+is in its swap, and refused).
 Exits 0 when every cut point passed, 1 on a failure, 77 (with the reason)
 where it cannot run. The script serves its own disks by running itself as
 "power_cut_test.py --serve MOUNTPOINT LOG IMAGE..." (one child process).
@@ -382,15 +384,44 @@ class Scenario:
     def disks(self):
         return ["disk0.img", "disk1.img"] if self.two_disks else ["disk0.img"]
 
-    def updater_run(self, extra_env=None):
+    def updater_command(self, extra_env=None):
         env = {k: v for k, v in os.environ.items() if not k.startswith("VEXO_TEST_")}
         env.update(extra_env or {})
         command = [self.updater, "--install-dir", self.install, "--staging-dir", self.staging,
                    "--backup-dir", self.backup, "--log", self.log, "--applied-marker",
                    self.marker, "--idempotency-key", kKey, "--from-version", "1.0.0",
                    "--to-version", "2.0.0", "--vexo-pid", "4000000000"]
-        return subprocess.run(command, env=env, cwd="/", stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, text=True, timeout=120)
+        return command, dict(env=env, cwd="/", stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True)
+
+    def updater_run(self, extra_env=None):
+        command, options = self.updater_command(extra_env)
+        return subprocess.run(command, timeout=120, **options)
+
+    def run_with_a_second_run(self):
+        """The recorded run, with the same command started again while the
+        first is in the middle of its swap: the second must be refused
+        (status 2) before it touches anything, and the first go on."""
+        pause = os.path.join(self.shm, "paused")
+        at = len(self.old) + len(self.staged) // 2
+        command, options = self.updater_command({"VEXO_TEST_PAUSE_AT": str(at),
+                                                 "VEXO_TEST_PAUSE_FILE": pause})
+        first = subprocess.Popen(command, **options)
+        try:
+            deadline = time.monotonic() + 30
+            while not os.path.exists(pause):
+                if first.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("the first run did not pause at %d" % at)
+                time.sleep(0.01)
+            second = self.updater_run()
+            if second.returncode != 2:
+                raise RuntimeError("the second run, started while the first held the "
+                                   "installation, ended with status %d" % second.returncode)
+        finally:
+            if os.path.exists(pause):
+                os.remove(pause)
+        output, _ = first.communicate(timeout=120)
+        return subprocess.CompletedProcess(command, first.returncode, output)
 
     # The disks are always mounted at the run's own places: the journal names
     # them.
@@ -482,7 +513,10 @@ class Scenario:
             time.sleep(0.02)
         self.mount_images([os.path.join(self.fuse, disk) for disk in self.disks()])
         started = time.monotonic()
-        result = self.updater_run()
+        if self.name == "second_run_while_held":
+            result = self.run_with_a_second_run()
+        else:
+            result = self.updater_run()
         self.run_seconds = time.monotonic() - started
         self.first_status = result.returncode
         self.first_marker = marker_result(read_file(self.marker))
@@ -728,7 +762,8 @@ def main(argv):
         print(__doc__, file=sys.stderr)
         return 2
     updater, scratch_root, name = argv[1:]
-    if name not in ("update", "rollback", "resumed", "staging_on_another_file_system"):
+    if name not in ("update", "rollback", "resumed", "staging_on_another_file_system",
+                    "second_run_while_held"):
         print("unknown scenario %s" % name, file=sys.stderr)
         return 2
     title = "power_cut." + name
