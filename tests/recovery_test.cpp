@@ -329,6 +329,39 @@ UpdaterOptions optionsOf(const Update& update) {
   return options;
 }
 
+// The update is complete: the new version installed, the old one in the
+// backup, and no journal left.
+void expectUpdated(const Update& update, const std::map<std::string, std::string>& oldVersion) {
+  EXPECT_EQ(filesOf(update.install), kUpdated);
+  EXPECT_EQ(filesOf(update.backup), oldVersion);
+  EXPECT_FALSE(pathExists(update.journal));
+}
+
+// Runs the update and kills it outright just before its n-th copy or move
+// (its four copies into the backup come first).
+void runKilledAt(const Update& update, const char* n) {
+  setTestVariable("VEXO_TEST_KILL_AT", n);
+  update.run();
+  setTestVariable("VEXO_TEST_KILL_AT", "");
+}
+
+// Runs started from now on refuse their n-th move out of staging (5).
+void failMoveFromStaging(const Update& update, const char* n) {
+  setTestVariable("VEXO_TEST_FAIL_MOVE_FROM", joinPath(update.staging, ""));
+  setTestVariable("VEXO_TEST_FAIL_MOVE_AT", n);
+  setTestVariable("VEXO_TEST_FAIL_MOVE_CODE", "5");
+}
+
+// Takes back every instruction to the test build.
+void clearTestInstructions() {
+  for (const char* variable :
+       {"VEXO_TEST_KILL_AT", "VEXO_TEST_FAIL_MOVE_FROM", "VEXO_TEST_FAIL_MOVE_AT",
+        "VEXO_TEST_FAIL_MOVE_CODE", "VEXO_TEST_FAIL_LOOKUP", "VEXO_TEST_FAIL_LOOKUP_WHILE",
+        "VEXO_TEST_PAUSE_AT", "VEXO_TEST_PAUSE_FILE", "VEXO_TEST_TRACE"}) {
+    setTestVariable(variable, "");
+  }
+}
+
 // Starts the update and returns once it has paused just before its
 // pauseAt-th copy or move; removing the file *pause lets it go on.
 Child startPaused(const Update& update, const UpdaterOptions& options, const char* pauseAt,
@@ -411,9 +444,7 @@ TEST(Recovery, ResumeRefusesAStagingDirectoryThatChangedSinceTheJournal) {
                                     : swapOrder(update.staging).back();
     const auto oldVersion = filesOf(update.install);
     // Four copies into the backup, then killed before the second move.
-    setTestVariable("VEXO_TEST_KILL_AT", "6");
-    update.run();
-    setTestVariable("VEXO_TEST_KILL_AT", "");
+    runKilledAt(update, "6");
     ASSERT_TRUE(pathExists(update.journal)) << name;
     const std::string restaged = joinPath(update.staging, changed);
     writeFile(restaged, "2.0.1 bytes");
@@ -447,7 +478,7 @@ TEST(Recovery, RerunFromAnotherWorkingDirectoryResumesTheSameFolders) {
   relative.backup = "backup";
   setTestVariable("VEXO_TEST_KILL_AT", "6");
   runChild(updaterCommand(relative), update.root.path());
-  setTestVariable("VEXO_TEST_KILL_AT", "");
+  clearTestInstructions();
   ASSERT_TRUE(pathExists(update.journal));
 
   for (std::string* dir : {&relative.install, &relative.staging, &relative.backup}) {
@@ -455,9 +486,7 @@ TEST(Recovery, RerunFromAnotherWorkingDirectoryResumesTheSameFolders) {
   }
   EXPECT_EQ(runChild(updaterCommand(relative), update.root / "elsewhere"), 0)
       << readFile(update.log);
-  EXPECT_EQ(filesOf(update.install), kUpdated);
-  EXPECT_EQ(filesOf(update.backup), oldVersion);
-  EXPECT_FALSE(pathExists(update.journal));
+  expectUpdated(update, oldVersion);
 }
 
 // The undo begins only once the journal says so: if "rolling back" cannot
@@ -467,14 +496,9 @@ TEST(Recovery, UndoThatCannotBeRecordedMovesNothingBack) {
   Update update;
   const auto oldVersion = filesOf(update.install);
   std::string pause;
-  setTestVariable("VEXO_TEST_FAIL_MOVE_FROM", joinPath(update.staging, ""));
-  setTestVariable("VEXO_TEST_FAIL_MOVE_AT", "3");
-  setTestVariable("VEXO_TEST_FAIL_MOVE_CODE", "5");
+  failMoveFromStaging(update, "3");
   Child first = startPaused(update, optionsOf(update), "6", &pause);
-  for (const char* variable :
-       {"VEXO_TEST_FAIL_MOVE_FROM", "VEXO_TEST_FAIL_MOVE_AT", "VEXO_TEST_FAIL_MOVE_CODE"}) {
-    setTestVariable(variable, "");
-  }
+  clearTestInstructions();
   ASSERT_TRUE(pathExists(pause));
   {
     HeldFile journal(update.journal);
@@ -494,8 +518,7 @@ TEST(Recovery, UndoThatCannotBeRecordedMovesNothingBack) {
   EXPECT_EQ(readFile(update.journal).find("state: rolling back"), std::string::npos);
 
   EXPECT_EQ(update.run(), 0) << readFile(update.log);
-  EXPECT_EQ(filesOf(update.install), kUpdated);
-  EXPECT_EQ(filesOf(update.backup), oldVersion);
+  expectUpdated(update, oldVersion);
 }
 
 // A journal whose list is complete but whose first state line is missing
@@ -509,9 +532,7 @@ TEST(Recovery, JournalWithoutItsStateLineCountsAsNone) {
   }
   writeJournal(update, {}, update.install, update.staging);
   EXPECT_EQ(update.run(), 0) << readFile(update.log);
-  EXPECT_EQ(filesOf(update.install), kUpdated);
-  EXPECT_EQ(filesOf(update.backup), oldVersion);
-  EXPECT_FALSE(pathExists(update.journal));
+  expectUpdated(update, oldVersion);
 }
 
 // Names the journal escapes (%, and natively CR and LF) come back exactly:
@@ -528,9 +549,7 @@ TEST(Recovery, KilledUpdateOfNamesTheJournalEscapesResumes) {
   auto expected = kUpdated;
   for (const std::string& name : names) expected[name] = name;
   // Four copies into the backup, then killed before the third move.
-  setTestVariable("VEXO_TEST_KILL_AT", "7");
-  update.run();
-  setTestVariable("VEXO_TEST_KILL_AT", "");
+  runKilledAt(update, "7");
   ASSERT_TRUE(pathExists(update.journal));
 
   EXPECT_EQ(update.run(), 0) << readFile(update.log);
@@ -549,18 +568,12 @@ TEST(Recovery, UndoStopsAtAStagedFileItCannotLookAt) {
   // The swap fails at its third move; the last file stays staged.
   const std::string unseen = joinPath(update.staging, swapOrder(update.staging).back());
   const std::string trigger = update.root / "lookups-fail";
-  setTestVariable("VEXO_TEST_FAIL_MOVE_FROM", joinPath(update.staging, ""));
-  setTestVariable("VEXO_TEST_FAIL_MOVE_AT", "3");
-  setTestVariable("VEXO_TEST_FAIL_MOVE_CODE", "5");
+  failMoveFromStaging(update, "3");
   setTestVariable("VEXO_TEST_FAIL_LOOKUP", unseen);
   setTestVariable("VEXO_TEST_FAIL_LOOKUP_WHILE", trigger);
   std::string pause;
   Child first = startPaused(update, optionsOf(update), "6", &pause);
-  for (const char* variable :
-       {"VEXO_TEST_FAIL_MOVE_FROM", "VEXO_TEST_FAIL_MOVE_AT", "VEXO_TEST_FAIL_MOVE_CODE",
-        "VEXO_TEST_FAIL_LOOKUP", "VEXO_TEST_FAIL_LOOKUP_WHILE"}) {
-    setTestVariable(variable, "");
-  }
+  clearTestInstructions();
   writeFile(trigger, "");
   std::remove(pause.c_str());
   EXPECT_EQ(waitChild(first), 3);
@@ -584,8 +597,7 @@ TEST(Recovery, UndoStopsAtAStagedFileItCannotLookAt) {
 
   std::remove(trigger.c_str());
   EXPECT_EQ(update.run(), 0) << readFile(update.log);
-  EXPECT_EQ(filesOf(update.install), kUpdated);
-  EXPECT_EQ(filesOf(update.backup), oldVersion);
+  expectUpdated(update, oldVersion);
 }
 
 // Every step that decides what a power cut leaves reaches the disk in the
@@ -608,22 +620,15 @@ TEST(Recovery, EveryRoadMakesItsStepsDurableInTheOrderTheJournalNeeds) {
     }
     if (road == Road::kResumed) {
       // Four copies into the backup, then killed before the second move.
-      setTestVariable("VEXO_TEST_KILL_AT", "6");
-      update.run();
-      setTestVariable("VEXO_TEST_KILL_AT", "");
+      runKilledAt(update, "6");
     }
     if (road == Road::kRollback) {
-      setTestVariable("VEXO_TEST_FAIL_MOVE_FROM", joinPath(update.staging, ""));
-      setTestVariable("VEXO_TEST_FAIL_MOVE_AT", "3");
-      setTestVariable("VEXO_TEST_FAIL_MOVE_CODE", "5");
+      failMoveFromStaging(update, "3");
     }
     const std::string trace = update.root / "trace";
     setTestVariable("VEXO_TEST_TRACE", trace);
     EXPECT_EQ(update.run(), 0) << name;
-    for (const char* variable : {"VEXO_TEST_TRACE", "VEXO_TEST_FAIL_MOVE_FROM",
-                                 "VEXO_TEST_FAIL_MOVE_AT", "VEXO_TEST_FAIL_MOVE_CODE"}) {
-      setTestVariable(variable, "");
-    }
+    clearTestInstructions();
 
     const std::string text = readFile(trace);
     // A trace without moves or the marker would vouch for nothing.
