@@ -856,7 +856,7 @@ TEST(HostileTrees, PackageManagerTreeThroughSuccessFailureAndAKill) {
     for (const auto& [path, bytes] : staged) updatedTree[path] = bytes;
 
     if (outcome == "failure") {
-      const std::string last = swapOrder(site.staging).back();
+      const std::string last = narrowOf(swapOrder(site.staging).back());
       const HeldFile pin(joinPath(site.staging, last));
       if (!pin.held()) GTEST_SKIP() << "cannot pin a file here";
       EXPECT_EQ(site.run(), 0);
@@ -897,7 +897,7 @@ TEST(HostileLocks, StagedFileThatCannotMoveKeepsEveryStagedFile) {
   Site site;
   site.prepare();
   // The last file the swap takes, so that every other one has moved first.
-  const std::string last = swapOrder(site.staging).back();
+  const std::string last = narrowOf(swapOrder(site.staging).back());
   const HeldFile pin(joinPath(site.staging, last));
   if (!pin.held()) GTEST_SKIP() << "cannot pin a file here";
 
@@ -1012,7 +1012,7 @@ TEST(HostileReports, LogInsideTheInstallationDuringARollback) {
   Site site;
   site.prepare();
   site.log = site.install + kSep + "updater.log";
-  const std::string last = swapOrder(site.staging).back();
+  const std::string last = narrowOf(swapOrder(site.staging).back());
   const HeldFile pin(joinPath(site.staging, last));
   if (!pin.held()) GTEST_SKIP() << "cannot pin a file here";
 
@@ -1248,7 +1248,7 @@ TEST(HostileNames, TemporaryNameOfAMoveAcrossFileSystemsIsNoOnesFile) {
   staged["version.txt.vexo-moving"] = "staged too";
   writeTree(site.install, old);
   writeTree(site.staging, staged);
-  const std::vector<std::string> order = swapOrder(site.staging);
+  const std::vector<fs::path> order = swapOrder(site.staging);
   EXPECT_LT(std::find(order.begin(), order.end(), "version.txt.vexo-moving"),
             std::find(order.begin(), order.end(), "version.txt"))
       << "the staged file must move first to show the loss";

@@ -144,7 +144,7 @@ void expectRerunConverges(const std::vector<int>& killPoints, Tally* tally,
   Layout layout;
   std::string blocked;
   if (failingMove != 0) {
-    blocked = joinPath(layout.staging, swapOrder(layout.staging).at(failingMove - 1));
+    blocked = joinPath(layout.staging, narrowOf(swapOrder(layout.staging).at(failingMove - 1)));
     if (!setImmutable(blocked, true)) GTEST_SKIP() << "files cannot be made immutable here";
   }
   std::string log;

@@ -273,9 +273,9 @@ void runCase(const Case& c, Tally* tally) {
   writeTree(layout.install, versions.installed);
   writeTree(layout.staging, versions.staged);
   makeDirectories(layout.data);
-  const std::vector<std::string> order = swapOrder(layout.staging);
+  const std::vector<fs::path> order = swapOrder(layout.staging);
   ASSERT_LE(c.k, order.size());
-  const std::string blocked = order[c.k - 1];
+  const std::string blocked = narrowOf(order[c.k - 1]);
 
   std::vector<std::unique_ptr<HeldFile>> held;
   held.push_back(std::make_unique<HeldFile>(joinPath(layout.staging, blocked)));
@@ -337,7 +337,9 @@ const std::vector<std::string>& swapOrderOfVersions() {
   static const std::vector<std::string> order = [] {
     Layout probe;
     writeTree(probe.staging, matrixVersions().staged);
-    return swapOrder(probe.staging);
+    std::vector<std::string> names;
+    for (const fs::path& file : swapOrder(probe.staging)) names.push_back(narrowOf(file));
+    return names;
   }();
   return order;
 }

@@ -107,7 +107,7 @@ void writeJournal(const Update& update, const std::vector<std::string>& states,
   std::string text =
       "vexo-updater update journal\nidempotencyKey: key-7\ninstallDir: " + installDir +
       "\nstagingDir: " + stagingDir + "\nfiles:\n";
-  for (const std::string& file : swapOrder(update.staging)) text += joinPath("", file) + "\n";
+  for (const auto& file : swapOrder(update.staging)) text += joinPath("", narrowOf(file)) + "\n";
   text += "\n";
   for (const std::string& state : states) text += "state: " + state + "\n";
   writeFile(update.journal, text);

@@ -1,7 +1,6 @@
 #include "support/run_support.h"
 
 #include <cstdlib>
-#include <filesystem>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -89,17 +88,6 @@ std::string expectedMarker(const std::string& result, const std::string& errorMe
   return "{\"fromVersion\":\"1.0.0\",\"toVersion\":\"2.0.0\",\"appliedAt\":T,\"result\":\"" +
          result + "\",\"errorMessage\":\"" + jsonEscaped(errorMessage) +
          "\",\"idempotencyKey\":\"" + idempotencyKey + "\"}";
-}
-
-std::vector<std::string> swapOrder(const std::string& root) {
-  namespace fs = std::filesystem;
-  std::vector<std::string> files;
-  for (fs::recursive_directory_iterator it{fs::path(root)}, end; it != end; ++it) {
-    if (it->is_regular_file()) {
-      files.push_back(narrowOf(it->path().lexically_relative(root)));
-    }
-  }
-  return files;
 }
 
 void setTestVariable(const std::string& name, const std::string& value) {

@@ -2,8 +2,7 @@
 #define VEXO_TESTS_SUPPORT_RUN_SUPPORT_H_
 
 // Helpers for the tests that run the built updater as a child process: its
-// command line, the log and marker a run should leave, and the order in which
-// its swap takes the staged files.
+// command line, and the log and marker a run should leave.
 
 #include <string>
 #include <vector>
@@ -59,11 +58,6 @@ std::string markerWithoutTime(const std::string& marker);
 // The marker of an update from 1.0.0 to 2.0.0 as markerWithoutTime gives it.
 std::string expectedMarker(const std::string& result, const std::string& errorMessage,
                            const std::string& idempotencyKey = kIdempotencyKey);
-
-// The regular files below root, as relative paths with '/', in the order the
-// updater's swap takes them: the system's listing decides it, so it is read
-// here the same way, before the run.
-std::vector<std::string> swapOrder(const std::string& root);
 
 // Sets an environment variable for the child processes started after it
 // (the test build of the updater reads its instructions there); an empty

@@ -138,6 +138,14 @@ void writeTree(const std::string& root, const std::map<std::string, std::string>
   for (const auto& [path, contents] : files) writeFile(joinPath(root, path), contents);
 }
 
+std::vector<fs::path> swapOrder(const fs::path& root) {
+  std::vector<fs::path> files;
+  for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+    if (it->is_regular_file()) files.push_back(it->path().lexically_relative(root));
+  }
+  return files;
+}
+
 std::string withoutTrailingSeparator(std::string path) {
   while (path.size() > 1 && path.back() == kSep) path.pop_back();
   return path;
