@@ -869,13 +869,9 @@ TEST(HostileTrees, PackageManagerTreeThroughSuccessFailureAndAKill) {
       continue;
     }
     if (outcome == "kill") {
-      UpdaterOptions options{site.installArg, site.stagingArg, site.backupArg, site.log,
-                             site.marker};
-      options.idempotencyKey = kKey;
-      options.program = "vexo-updater-test";
       // Past the backup's copies, half-way through the moves.
       setTestVariable("VEXO_TEST_KILL_AT", std::to_string(old.size() + staged.size() / 2));
-      EXPECT_NE(site.run(updaterCommand(options)), 0);
+      EXPECT_NE(site.run(), 0);
       setTestVariable("VEXO_TEST_KILL_AT", "");
     }
     EXPECT_EQ(site.run(), 0);

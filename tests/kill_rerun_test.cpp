@@ -68,18 +68,16 @@ struct Layout {
     makeDirectories(data);
   }
 
-  // The command line that runs program over this layout.
-  std::vector<std::string> command(const std::string& program) const {
-    UpdaterOptions options{install, staging, backup, log, marker};
-    options.program = program;
-    return updaterCommand(options);
+  // The command line of the test build over this layout.
+  std::vector<std::string> command() const {
+    return updaterCommand({install, staging, backup, log, marker});
   }
 };
 
 // Runs the test build, to be killed just before its n-th copy or move.
 int runKilledAt(const Layout& layout, int n) {
   setenv("VEXO_TEST_KILL_AT", std::to_string(n).c_str(), 1);
-  const int status = runChild(layout.command("vexo-updater-test"));
+  const int status = runChild(layout.command());
   unsetenv("VEXO_TEST_KILL_AT");
   return status;
 }
@@ -168,7 +166,7 @@ void expectRerunConverges(const std::vector<int>& killPoints, Tally* tally,
     EXPECT_LE(empty, 1) << "killed before call " << n;
   }
 
-  EXPECT_EQ(runChild(layout.command("vexo-updater-test")), 0);
+  EXPECT_EQ(runChild(layout.command()), 0);
 
   log += runLines("success");
   EXPECT_EQ(readFile(layout.log), log);

@@ -62,9 +62,7 @@ TEST(Recovery, BackupReachingIntoTheStagedVersionIsRefused) {
     const std::string backup = c.backup[0] == '\0' ? update.root.path() : update.root / c.backup;
     const auto stagedBefore = filesOf(update.staging);
     const int status =
-        runChild({programPath("vexo-updater-test"), "--install-dir", install, "--staging-dir",
-                  update.staging, "--backup-dir", backup, "--log", update.log, "--applied-marker",
-                  update.marker, "--vexo-pid", kNoProcess});
+        runChild(updaterCommand({install, update.staging, backup, update.log, update.marker}));
     EXPECT_EQ(status, 2) << c.backup;
     EXPECT_NE(readFile(update.log).find(c.words), std::string::npos) << readFile(update.log);
     EXPECT_NE(readFile(update.log).find("[vexo-updater] FAIL: backup"), std::string::npos);

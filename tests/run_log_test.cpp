@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/update_sequence.h"
+#include "support/run_support.h"
 #include "support/test_support.h"
 
 // Reopening the standard streams cannot be undone inside a test, so the
@@ -158,11 +159,8 @@ namespace {
 // directory does not exist; the process id names no process.
 int runUpdaterToBackupFailure(const TempDir& dir, const std::string& log,
                               const std::string& fromVersion, const std::string& toVersion) {
-  return runChild({programPath("vexo-updater-test"), "--vexo-pid", "4000000000", "--log", log,
-                   "--applied-marker", dir / "applied.json", "--install-dir", dir / "no-install",
-                   "--staging-dir", dir / "staging", "--backup-dir", dir / "backup",
-                   "--from-version", fromVersion, "--to-version", toVersion, "--idempotency-key",
-                   "k-1"});
+  return runChild(updaterCommand({dir / "no-install", dir / "staging", dir / "backup", log,
+                                  dir / "applied.json", "k-1", fromVersion, toVersion}));
 }
 
 }  // namespace

@@ -49,10 +49,12 @@ struct Layout {
     makeDirectories(data);
   }
 
-  // The updater's command line for this layout, waiting for processId.
-  std::vector<std::string> command(const std::string& processId) const {
+  // The command line of program over this layout, waiting for processId.
+  std::vector<std::string> command(const std::string& processId,
+                                   const std::string& program = "vexo-updater-test") const {
     UpdaterOptions options{install, staging, backup, log, marker};
     options.processId = processId;
+    options.program = program;
     return updaterCommand(options);
   }
 };
@@ -232,19 +234,15 @@ TEST(Run, RealBuildWaitsAndPauses) {
   using Clock = std::chrono::steady_clock;
   Layout layout;
   prepareUpdate(layout);
-  UpdaterOptions options{layout.install, layout.staging, layout.backup, layout.log, layout.marker};
-  options.program = "vexo-updater";
   Child application = startChild({programPath("vexo-test-helper"), "sleep", "40000"});
-  options.processId = std::to_string(application.pid);
   Clock::time_point start = Clock::now();
-  EXPECT_EQ(runChild(updaterCommand(options)), 1);
+  EXPECT_EQ(runChild(layout.command(std::to_string(application.pid), "vexo-updater")), 1);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30000));
   killChild(application);
   waitChild(application);
 
-  options.processId = kNoProcess;
   start = Clock::now();
-  EXPECT_EQ(runChild(updaterCommand(options)), 0);
+  EXPECT_EQ(runChild(layout.command(kNoProcess, "vexo-updater")), 0);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_EQ(readFile(joinPath(layout.install, "version.txt")), "2.0.0\n");
 }
