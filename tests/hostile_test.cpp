@@ -57,18 +57,6 @@ std::string fileOrNone(const std::string& path) {
   return pathExists(path) && !isDirectory(path) ? readFile(path) : kNone;
 }
 
-// Every file of expected, with its bytes, in one of the places. Looked up by
-// name, so that a tree the library cannot list is no obstacle.
-void expectEachFileIn(const Tree& expected, const std::vector<std::string>& places,
-                      const std::string& what) {
-  for (const auto& [path, bytes] : expected) {
-    const bool found = std::any_of(places.begin(), places.end(), [&](const std::string& place) {
-      return fileOrNone(joinPath(place, path)) == bytes;
-    });
-    EXPECT_TRUE(found) << what << ": " << path << " (\"" << bytes << "\") is lost";
-  }
-}
-
 #ifdef _WIN32
 std::string upperCase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -193,14 +181,14 @@ std::vector<std::string> with(std::vector<std::string> argv, const std::string& 
 [[maybe_unused]] void expectTruthful(const Site& site, int status, const Tree& old,
                                      const Tree& staged) {
   const std::string marker = markerOf(site.marker);
-  expectEachFileIn(old, {site.install, site.backup}, "old");
+  EXPECT_EQ(filesLost(old, staged, site.install, site.staging, site.backup),
+            std::vector<std::string>{});
   if (status == 0 && marker == markerFor("success", "")) {
     for (const auto& [path, bytes] : staged) {
       EXPECT_EQ(fileOrNone(joinPath(site.install, path)), bytes) << path;
     }
     return;
   }
-  expectEachFileIn(staged, {site.install, site.staging}, "staged");
   if (status != 2) {
     EXPECT_NE(swapFailureOf(fileOrNone(site.log)), "") << fileOrNone(site.log);
   }
@@ -1193,8 +1181,8 @@ TEST(HostileFullDisk, StagedFileThatDoesNotFitRollsBackOrReportsTheRollbackFaili
     EXPECT_EQ(log, runLog({swapFailureLine(bigFailure)}));
     EXPECT_EQ(markerOf(site.marker),
               markerFor(c.result, c.status == 0 ? bigFailure : "rollback failed: " + bigFailure));
-    expectEachFileIn(old, {site.install, site.backup}, "old");
-    expectEachFileIn(staged, {site.install, site.staging}, "staged");
+    EXPECT_EQ(filesLost(old, staged, site.install, site.staging, site.backup),
+              std::vector<std::string>{});
     EXPECT_EQ(filesOf(site.staging), staged);
     if (c.status == 0) {
       EXPECT_EQ(filesOf(site.install), old);

@@ -164,7 +164,7 @@ Trees treesOf(const Layout& layout) {
 // Each installed file must survive, byte for byte, in the installation or the
 // backup; each staged file in the installation or in staging. And no place
 // that held a file is left empty: it holds its old or its new version.
-void checkNothingLost(const Trees& trees, const Case& c, Tally* tally) {
+void checkNothingLost(const Layout& layout, const Trees& trees, const Case& c, Tally* tally) {
   const Versions& versions = matrixVersions();
   auto holds = [](const Files& files, const std::string& path, const std::string& bytes) {
     const auto found = files.find(path);
@@ -177,17 +177,10 @@ void checkNothingLost(const Trees& trees, const Case& c, Tally* tally) {
       note(tally, c, "the installation has no version of " + path);
     }
   }
-  for (const auto& [path, bytes] : versions.installed) {
-    if (!holds(trees.installed, path, bytes) && !holds(trees.backup, path, bytes)) {
-      ++tally->filesLost;
-      note(tally, c, "installed file " + path + " is neither in the installation nor the backup");
-    }
-  }
-  for (const auto& [path, bytes] : versions.staged) {
-    if (!holds(trees.installed, path, bytes) && !holds(trees.staging, path, bytes)) {
-      ++tally->filesLost;
-      note(tally, c, "staged file " + path + " is neither in the installation nor in staging");
-    }
+  for (const std::string& problem : filesLost(versions.installed, versions.staged, layout.install,
+                                              layout.staging, layout.backup)) {
+    ++tally->filesLost;
+    note(tally, c, problem);
   }
 }
 
@@ -262,7 +255,7 @@ void checkRerunFinishes(const Layout& layout, const std::string& firstLog, const
   const Trees trees = treesOf(layout);
   compare(tally, c, "installation", listed(trees.installed), listed(expected));
   if (trees.installed != expected) note(tally, c, "installation is not the new version");
-  checkNothingLost(trees, c, tally);
+  checkNothingLost(layout, trees, c, tally);
 }
 
 // Runs one case in fresh directories and checks what it leaves; after a
@@ -298,7 +291,7 @@ void runCase(const Case& c, Tally* tally) {
   const std::string log = readFile(layout.log);
   compare(tally, c, "log", log, runLog({swapFailureLine(swapText)}));
   const Trees trees = treesOf(layout);
-  checkNothingLost(trees, c, tally);
+  checkNothingLost(layout, trees, c, tally);
 
   if (c.j == 0 && c.giveBack == 0 && c.protectedInstalled.empty()) {
     compare(tally, c, "status", std::to_string(status), "0");

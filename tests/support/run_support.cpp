@@ -90,6 +90,35 @@ std::string expectedMarker(const std::string& result, const std::string& errorMe
          "\",\"idempotencyKey\":\"" + idempotencyKey + "\"}";
 }
 
+namespace {
+
+// Whether the file at path below dir holds bytes.
+bool holds(const std::string& dir, const std::string& path, const std::string& bytes) {
+  const std::string file = joinPath(dir, path);
+  return pathExists(file) && !isDirectory(file) && readFile(file) == bytes;
+}
+
+}  // namespace
+
+std::vector<std::string> filesLost(const std::map<std::string, std::string>& oldFiles,
+                                   const std::map<std::string, std::string>& stagedFiles,
+                                   const std::string& install, const std::string& staging,
+                                   const std::string& backup) {
+  std::vector<std::string> problems;
+  for (const auto& [path, bytes] : oldFiles) {
+    if (!holds(install, path, bytes) && !holds(backup, path, bytes)) {
+      problems.push_back("installed file " + path +
+                         " is neither in the installation nor the backup");
+    }
+  }
+  for (const auto& [path, bytes] : stagedFiles) {
+    if (!holds(install, path, bytes) && !holds(staging, path, bytes)) {
+      problems.push_back("staged file " + path + " is neither in the installation nor in staging");
+    }
+  }
+  return problems;
+}
+
 void setTestVariable(const std::string& name, const std::string& value) {
 #ifdef _WIN32
   SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());

@@ -4,6 +4,7 @@
 // Helpers for the tests that run the built updater as a child process: its
 // command line, and the log and marker a run should leave.
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,15 @@ std::string markerWithoutTime(const std::string& marker);
 // The marker of an update from 1.0.0 to 2.0.0 as markerWithoutTime gives it.
 std::string expectedMarker(const std::string& result, const std::string& errorMessage,
                            const std::string& idempotencyKey = kIdempotencyKey);
+
+// What a run lost, one problem a file (empty when nothing is lost): each of
+// oldFiles (relative path to contents) must be, byte for byte, in install or
+// backup; each of stagedFiles in install or staging. Files are looked up by
+// name, so that a tree the library cannot list is no obstacle.
+std::vector<std::string> filesLost(const std::map<std::string, std::string>& oldFiles,
+                                   const std::map<std::string, std::string>& stagedFiles,
+                                   const std::string& install, const std::string& staging,
+                                   const std::string& backup);
 
 // Sets an environment variable for the child processes started after it
 // (the test build of the updater reads its instructions there); an empty
