@@ -71,36 +71,6 @@ std::string markerFor(const std::string& result, const std::string& errorMessage
   return expectedMarker(result, errorMessage, kKey);
 }
 
-// The one line of the log that lies between the start lines and the last
-// line, without its prefix and line end; empty when the log has another form.
-std::string middleLine(const std::string& log, const std::string& lastLine) {
-  const std::string head = runLog({});
-  const std::string tail = logLines({lastLine});
-  const std::string prefix = "[vexo-updater] ";
-  if (log.size() < head.size() + tail.size() + prefix.size() || log.rfind(head, 0) != 0 ||
-      log.compare(log.size() - tail.size(), tail.size(), tail) != 0) {
-    return "";
-  }
-  std::string middle = log.substr(head.size(), log.size() - head.size() - tail.size());
-  const std::size_t end = middle.find(kLineEnd);
-  if (middle.rfind(prefix, 0) != 0 || end != middle.size() - std::string(kLineEnd).size()) {
-    return "";
-  }
-  return middle.substr(prefix.size(), end - prefix.size());
-}
-
-// The failure text of a log whose run went into the rollback; empty when the
-// log has another form.
-std::string swapFailureOf(const std::string& log) {
-  const std::string head = runLog({}) + "[vexo-updater] FAIL: swap (";
-  const std::string tail = std::string("), rolling back") + kLineEnd;
-  if (log.size() < head.size() + tail.size() || log.rfind(head, 0) != 0 ||
-      log.compare(log.size() - tail.size(), tail.size(), tail) != 0) {
-    return "";
-  }
-  return log.substr(head.size(), log.size() - head.size() - tail.size());
-}
-
 // Where one run's directories really are, and how the run is told of them.
 struct Site {
   TempDir root;

@@ -82,25 +82,6 @@ std::string childLogLines() {
   return line("out-1") + all.substr(0, second) + line("out-2") + all.substr(second);
 }
 
-// The lines of a log file, each checked to end with the platform's line end.
-std::vector<std::string> logLines(const std::string& log) {
-  std::vector<std::string> lines;
-  const std::string end = kLineEnd;
-  std::size_t start = 0;
-  while (start < log.size()) {
-    const std::size_t stop = log.find('\n', start);
-    if (stop == std::string::npos) {
-      ADD_FAILURE() << "unterminated last line: " << log.substr(start);
-      break;
-    }
-    const std::size_t textEnd = stop + 1 - end.size();
-    EXPECT_EQ(log.substr(textEnd, end.size()), end) << "line ending at offset " << stop;
-    lines.push_back(log.substr(start, textEnd - start));
-    start = stop + 1;
-  }
-  return lines;
-}
-
 std::size_t indexOf(const std::vector<std::string>& lines, const std::string& text,
                     std::size_t from = 0) {
   for (std::size_t i = from; i < lines.size(); ++i) {
@@ -171,10 +152,16 @@ TEST(RunLog, UpdaterRunsAppendToOneLog) {
   ASSERT_EQ(runUpdaterToBackupFailure(dir, log, "1.0", "2.0"), 2);
   ASSERT_EQ(runUpdaterToBackupFailure(dir, log, "2.0", "3.0"), 2);
 
-  const std::vector<std::string> lines = logLines(readFile(log));
-  for (const std::string& text : lines) {
-    EXPECT_EQ(text.rfind("[vexo-updater] ", 0), 0u) << text;
+  const std::string text = readFile(log);
+  const std::vector<std::string> lines = linesOf(text);
+  // Each line ends with the platform's line end, the last one included.
+  std::string rejoined;
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.rfind("[vexo-updater] ", 0), 0u) << line;
+    EXPECT_EQ(line.find('\n'), std::string::npos) << "another line end in " << line;
+    rejoined += line + kLineEnd;
   }
+  EXPECT_EQ(rejoined, text);
   const std::size_t firstStart =
       indexOf(lines, "[vexo-updater] starting vexoPid=4000000000 from=1.0 to=2.0");
   const std::size_t firstFail = indexOf(lines, "[vexo-updater] FAIL: backup", firstStart);

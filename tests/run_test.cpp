@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -109,23 +108,6 @@ bool waitForFile(const std::string& path) {
 void expectNoRelaunch(const Layout& layout) {
   sleepMs(500);
   EXPECT_FALSE(pathExists(joinPath(layout.data, "launch.txt")));
-}
-
-// The text between the fixed pieces of the swap failure line.
-std::string swapText(const std::string& log, std::size_t line) {
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < line; ++i) start = log.find(kLineEnd, start) + strlen(kLineEnd);
-  const std::string prefix = "[vexo-updater] FAIL: swap (";
-  const std::string suffix = std::string("), rolling back") + kLineEnd;
-  const std::size_t end = log.find(kLineEnd, start) + strlen(kLineEnd);
-  const std::string whole = log.substr(start, end - start);
-  if (whole.compare(0, prefix.size(), prefix) != 0 ||
-      whole.size() < prefix.size() + suffix.size() ||
-      whole.compare(whole.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    ADD_FAILURE() << "not a swap failure line: " << whole;
-    return "";
-  }
-  return whole.substr(prefix.size(), whole.size() - prefix.size() - suffix.size());
 }
 
 void expectSuccessfulUpdate(const Layout& layout) {
@@ -257,14 +239,7 @@ TEST(Run, BackupFailureStopsBeforeTheInstallationIsTouched) {
   EXPECT_EQ(runChild(layout.command(kNoProcess)), 2);
 
   const std::string log = readFile(layout.log);
-  const std::string head = runLog({});
-  const std::string tail = logLines({"FAIL: backup"});
-  ASSERT_GT(log.size(), head.size() + tail.size());
-  EXPECT_EQ(log.substr(0, head.size()), head);
-  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
-  const std::string errorLine = log.substr(head.size(), log.size() - head.size() - tail.size());
-  EXPECT_EQ(errorLine.rfind("[vexo-updater] backup failed: ", 0), 0u) << errorLine;
-  EXPECT_EQ(errorLine.find(kLineEnd), errorLine.size() - strlen(kLineEnd)) << errorLine;
+  EXPECT_EQ(middleLine(log, "FAIL: backup").rfind("backup failed: ", 0), 0u) << log;
   expectMarker(layout, before, "error", "backup failed");
   EXPECT_FALSE(pathExists(layout.install));
   EXPECT_EQ(snapshotTree(layout.staging), stagingBefore);
@@ -284,7 +259,7 @@ TEST(Run, SwapFailureRollsBackKeepsStagingAndDoesNotRestart) {
   EXPECT_EQ(runChild(layout.command(kNoProcess)), 0);
 
   const std::string log = readFile(layout.log);
-  const std::string failure = swapText(log, 2);
+  const std::string failure = swapFailureOf(log);
   EXPECT_EQ(failure.rfind("swap exception: ", 0), 0u) << failure;
   EXPECT_EQ(log, runLog({swapFailureLine(failure)}));
   expectMarker(layout, before, "rollback", failure);

@@ -1,6 +1,8 @@
 #include "support/run_support.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -16,6 +18,18 @@ const char kHeldSourceCode[] = "32";
 #else
 const char kHeldSourceCode[] = "5";
 #endif
+
+namespace {
+
+// What begins every line of the updater's log.
+const char kPrefix[] = "[vexo-updater] ";
+
+// text without its first head and last tail bytes; empty when it is shorter.
+std::string inner(const std::string& text, std::size_t head, std::size_t tail) {
+  return text.size() < head + tail ? "" : text.substr(head, text.size() - head - tail);
+}
+
+}  // namespace
 
 std::vector<std::string> updaterCommand(const UpdaterOptions& options) {
   return {programPath(options.program),
@@ -41,7 +55,7 @@ std::vector<std::string> updaterCommand(const UpdaterOptions& options) {
 
 std::string logLines(const std::vector<std::string>& texts) {
   std::string out;
-  for (const std::string& text : texts) out += "[vexo-updater] " + text + kLineEnd;
+  for (const std::string& text : texts) out += kPrefix + text + kLineEnd;
   return out;
 }
 
@@ -62,6 +76,32 @@ std::string runLog(const std::vector<std::string>& texts) {
 
 std::string swapFailureLine(const std::string& failure) {
   return "FAIL: swap (" + failure + "), rolling back";
+}
+
+std::vector<std::string> linesOf(const std::string& log) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < log.size();) {
+    const std::size_t end = std::min(log.find(kLineEnd, start), log.size());
+    lines.push_back(log.substr(start, end - start));
+    start = end + std::strlen(kLineEnd);
+  }
+  return lines;
+}
+
+std::string middleLine(const std::string& log, const std::string& lastText) {
+  const std::vector<std::string> lines = linesOf(log);
+  const std::string text = lines.size() == 4 ? inner(lines[2], std::strlen(kPrefix), 0) : "";
+  return log == runLog({text, lastText}) ? text : "";
+}
+
+std::string swapFailureOf(const std::string& log) {
+  const std::vector<std::string> lines = linesOf(log);
+  // The fixed pieces before and after the failure.
+  const std::string bare = swapFailureLine("");
+  const std::size_t open = bare.find('(') + 1;
+  const std::string failure =
+      lines.size() == 3 ? inner(lines[2], std::strlen(kPrefix) + open, bare.size() - open) : "";
+  return log == runLog({swapFailureLine(failure)}) ? failure : "";
 }
 
 std::string jsonEscaped(const std::string& text) {

@@ -51,6 +51,16 @@ std::string runLog(const std::vector<std::string>& texts);
 // The text of the line of a swap that failed with failure.
 std::string swapFailureLine(const std::string& failure);
 
+// The log's lines, each without its line end (kLineEnd); text after the last
+// line end, if any, is one more line.
+std::vector<std::string> linesOf(const std::string& log);
+// The text T of a log that is runLog({T, lastText}); empty when the log has
+// another form.
+std::string middleLine(const std::string& log, const std::string& lastText);
+// The failure F of a log that is runLog({swapFailureLine(F)}); empty when the
+// log has another form.
+std::string swapFailureOf(const std::string& log);
+
 // text with '"' and '\' escaped, as the marker writes its strings.
 std::string jsonEscaped(const std::string& text);
 // The marker with the digits of appliedAt replaced by T; unchanged when it
