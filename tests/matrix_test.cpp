@@ -203,19 +203,18 @@ void checkRolledBack(const Layout& layout, const Trees& trees, const Case& c, Ta
 // files left the backup, or -1 when the marker does not name a file.
 int checkRollbackStopped(const Layout& layout, const Trees& trees, const Case& c, Tally* tally) {
   const Versions& versions = matrixVersions();
-  const std::string marker = markerWithoutTime(readFile(layout.marker));
-  const std::string prefix =
-      "{\"fromVersion\":\"1.0.0\",\"toVersion\":\"2.0.0\",\"appliedAt\":T,"
-      "\"result\":\"error\",\"errorMessage\":\"rollback failed: MoveFileEx(";
-  const std::string suffix = std::string(") err=") + kHeldDestinationCode +
-                             " (file locked)\",\"idempotencyKey\":\"key-42\"}";
-  if (marker.rfind(prefix, 0) != 0 || marker.size() < prefix.size() + suffix.size() ||
-      marker.compare(marker.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    note(tally, c, "marker is " + marker);
+  const std::string marker = readFile(layout.marker);
+  const std::string head = "rollback failed: MoveFileEx(";
+  const std::string tail = std::string(") err=") + kHeldDestinationCode + " (file locked)";
+  const std::string message = markerFields(marker).errorMessage;
+  const std::string failedName =
+      message.size() < head.size() + tail.size()
+          ? ""
+          : message.substr(head.size(), message.size() - head.size() - tail.size());
+  if (markerWithoutTime(marker) != expectedMarker("error", head + failedName + tail)) {
+    note(tally, c, "marker is " + markerWithoutTime(marker));
     return -1;
   }
-  const std::string failedName =
-      marker.substr(prefix.size(), marker.size() - prefix.size() - suffix.size());
   const auto failedPath = versions.pathOfName.find(failedName);
   if (failedPath == versions.pathOfName.end()) {
     note(tally, c, "the rollback failed at " + failedName + ", not a file of either version");

@@ -83,13 +83,8 @@ void prepareUpdate(const Layout& layout, bool withStandIn = true) {
 void expectMarker(const Layout& layout, long long before, const std::string& result,
                   const std::string& errorMessage) {
   const std::string marker = readFile(layout.marker);
-  const std::string key = "\"appliedAt\":";
-  const std::size_t start = marker.find(key);
-  ASSERT_NE(start, std::string::npos) << marker;
-  const std::size_t digits = start + key.size();
-  const std::size_t end = marker.find(',', digits);
-  ASSERT_NE(end, std::string::npos) << marker;
-  const long long appliedAt = std::stoll(marker.substr(digits, end - digits));
+  ASSERT_NE(markerFields(marker).appliedAt, "") << marker;
+  const long long appliedAt = std::stoll(markerFields(marker).appliedAt);
   EXPECT_GE(appliedAt, before);
   EXPECT_LE(appliedAt, nowSeconds());
   EXPECT_EQ(markerWithoutTime(marker), expectedMarker(result, errorMessage));

@@ -1,8 +1,10 @@
 #include "support/run_support.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -104,6 +106,46 @@ std::string swapFailureOf(const std::string& log) {
   return log == runLog({swapFailureLine(failure)}) ? failure : "";
 }
 
+MarkerFields markerFields(const std::string& marker) {
+  MarkerFields fields;
+  const std::pair<const char*, std::string*> keys[] = {
+      {"fromVersion", &fields.fromVersion},   {"toVersion", &fields.toVersion},
+      {"appliedAt", &fields.appliedAt},       {"result", &fields.result},
+      {"errorMessage", &fields.errorMessage}, {"idempotencyKey", &fields.idempotencyKey}};
+  const std::string escapes = "\"\\/bfnrt";
+  const std::string meanings = "\"\\/\b\f\n\r\t";
+  std::size_t at = 0;
+  for (const auto& [key, value] : keys) {
+    const std::string head = (at == 0 ? "{\"" : ",\"") + std::string(key) + "\":";
+    if (marker.compare(at, head.size(), head) != 0) return {};
+    at += head.size();
+    if (value == &fields.appliedAt) {
+      const std::size_t end = std::min(marker.find_first_not_of("-0123456789", at), marker.size());
+      if (end == at) return {};
+      fields.appliedAt = marker.substr(at, end - at);
+      at = end;
+      continue;
+    }
+    if (at >= marker.size() || marker[at++] != '"') return {};
+    for (; at < marker.size() && marker[at] != '"'; ++at) {
+      if (marker[at] != '\\') {
+        *value += marker[at];
+      } else if (++at < marker.size() && escapes.find(marker[at]) != std::string::npos) {
+        *value += meanings[escapes.find(marker[at])];
+      } else if (marker.compare(at, 3, "u00") == 0 && at + 5 <= marker.size() &&
+                 std::isxdigit(static_cast<unsigned char>(marker[at + 3])) &&
+                 std::isxdigit(static_cast<unsigned char>(marker[at + 4]))) {
+        *value += static_cast<char>(std::stoi(marker.substr(at + 3, 2), nullptr, 16));
+        at += 4;
+      } else {
+        return {};
+      }
+    }
+    if (at++ >= marker.size()) return {};
+  }
+  return marker.compare(at, std::string::npos, "}") == 0 ? fields : MarkerFields{};
+}
+
 std::string jsonEscaped(const std::string& text) {
   std::string out;
   for (const char c : text) {
@@ -114,13 +156,12 @@ std::string jsonEscaped(const std::string& text) {
 }
 
 std::string markerWithoutTime(const std::string& marker) {
-  const std::string key = "\"appliedAt\":";
-  const std::size_t start = marker.find(key);
-  if (start == std::string::npos) return marker;
-  const std::size_t digits = start + key.size();
-  const std::size_t end = marker.find(',', digits);
-  if (end == std::string::npos) return marker;
-  return marker.substr(0, digits) + "T" + marker.substr(end);
+  const std::string appliedAt = markerFields(marker).appliedAt;
+  if (appliedAt.empty()) return marker;
+  // No string of a marker holds this: its quotation marks are escaped.
+  const std::string written = "\"appliedAt\":" + appliedAt + ",";
+  std::string out = marker;
+  return out.replace(marker.find(written), written.size(), "\"appliedAt\":T,");
 }
 
 std::string expectedMarker(const std::string& result, const std::string& errorMessage,

@@ -61,10 +61,23 @@ std::string middleLine(const std::string& log, const std::string& lastText);
 // log has another form.
 std::string swapFailureOf(const std::string& log);
 
+// The six fields of a marker, in the order it writes them.
+struct MarkerFields {
+  std::string fromVersion;
+  std::string toVersion;
+  std::string appliedAt;  // as written: digits, after a '-' when negative
+  std::string result;
+  std::string errorMessage;
+  std::string idempotencyKey;
+};
+// The fields of a marker the updater wrote, its strings unescaped; all empty
+// (appliedAt included) when marker is not one.
+MarkerFields markerFields(const std::string& marker);
+
 // text with '"' and '\' escaped, as the marker writes its strings.
 std::string jsonEscaped(const std::string& text);
 // The marker with the digits of appliedAt replaced by T; unchanged when it
-// has no appliedAt.
+// is not a marker.
 std::string markerWithoutTime(const std::string& marker);
 // The marker of an update from 1.0.0 to 2.0.0 as markerWithoutTime gives it.
 std::string expectedMarker(const std::string& result, const std::string& errorMessage,
