@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -76,9 +75,9 @@ struct Layout {
 
 // Runs the test build, to be killed just before its n-th copy or move.
 int runKilledAt(const Layout& layout, int n) {
-  setenv("VEXO_TEST_KILL_AT", std::to_string(n).c_str(), 1);
+  setTestVariable("VEXO_TEST_KILL_AT", std::to_string(n));
   const int status = runChild(layout.command());
-  unsetenv("VEXO_TEST_KILL_AT");
+  setTestVariable("VEXO_TEST_KILL_AT", "");
   return status;
 }
 

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -17,12 +16,6 @@ using OrderedJson = nlohmann::ordered_json;
 
 const std::vector<std::string> kKeysInOrder = {"fromVersion", "toVersion",    "appliedAt",
                                                "result",      "errorMessage", "idempotencyKey"};
-
-long long nowSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 std::string& fieldOf(MarkerRecord& record, int index) {
   switch (index) {

@@ -42,25 +42,12 @@ int logFromChildIfAsked() {
 
 const int kLogChildRan = logFromChildIfAsked();
 
-void setChildRequest(const std::string& value) {
-#ifdef _WIN32
-  // An empty value removes the variable.
-  _putenv((std::string(kChildVariable) + "=" + value).c_str());
-#else
-  if (value.empty()) {
-    unsetenv(kChildVariable);
-  } else {
-    setenv(kChildVariable, value.c_str(), 1);
-  }
-#endif
-}
-
 // Runs the logging child with logPath ("" for no redirection) and its
 // standard error captured in errorPath; returns its exit status.
 int runLogChild(const std::string& logPath, const std::string& errorPath) {
-  setChildRequest(">" + logPath);
+  setTestVariable(kChildVariable, ">" + logPath);
   Child child = startChildWithStderr({programPath("report_test"), "--gtest_filter=-*"}, errorPath);
-  setChildRequest("");
+  setTestVariable(kChildVariable, "");
   return waitChild(child);
 }
 

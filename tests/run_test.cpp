@@ -20,12 +20,6 @@
 
 namespace {
 
-long long nowSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // One run's directories. The data folder follows the stand-in's convention
 // ("<installation>-data"), so a restarted VEXO.exe writes its records there.
 struct Layout {

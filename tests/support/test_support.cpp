@@ -187,3 +187,9 @@ int runChild(const std::vector<std::string>& argv, const std::string& workDir) {
 void sleepMs(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+long long nowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}

@@ -132,5 +132,7 @@ int runChild(const std::vector<std::string>& argv, const std::string& workDir = 
 
 // Sleeps the calling thread.
 void sleepMs(unsigned milliseconds);
+// The system clock's seconds since 1970, as the marker's appliedAt counts them.
+long long nowSeconds();
 
 #endif  // VEXO_TESTS_SUPPORT_TEST_SUPPORT_H_
