@@ -181,6 +181,9 @@ bool holds(const std::string& dir, const std::string& path, const std::string& b
 
 }  // namespace
 
+// Each file of either version (relative path to contents) must be somewhere,
+// byte for byte. Files are looked up by name, so that a tree the library
+// cannot list is no obstacle; an empty result means nothing is lost.
 std::vector<std::string> filesLost(const std::map<std::string, std::string>& oldFiles,
                                    const std::map<std::string, std::string>& stagedFiles,
                                    const std::string& install, const std::string& staging,

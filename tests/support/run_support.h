@@ -2,7 +2,8 @@
 #define VEXO_TESTS_SUPPORT_RUN_SUPPORT_H_
 
 // Helpers for the tests that run the built updater as a child process: its
-// command line, and the log and marker a run should leave.
+// command line, the log and marker a run should leave and readers of both,
+// and the check that a run lost no file.
 
 #include <map>
 #include <string>
@@ -51,14 +52,11 @@ std::string runLog(const std::vector<std::string>& texts);
 // The text of the line of a swap that failed with failure.
 std::string swapFailureLine(const std::string& failure);
 
-// The log's lines, each without its line end (kLineEnd); text after the last
-// line end, if any, is one more line.
+// The log's lines without their line ends (kLineEnd); unended text at its end is one more.
 std::vector<std::string> linesOf(const std::string& log);
-// The text T of a log that is runLog({T, lastText}); empty when the log has
-// another form.
+// The text T of a log that is runLog({T, lastText}); empty when the log has another form.
 std::string middleLine(const std::string& log, const std::string& lastText);
-// The failure F of a log that is runLog({swapFailureLine(F)}); empty when the
-// log has another form.
+// The failure F of a log that is runLog({swapFailureLine(F)}); empty for another form.
 std::string swapFailureOf(const std::string& log);
 
 // The six fields of a marker, in the order it writes them.
@@ -70,8 +68,7 @@ struct MarkerFields {
   std::string errorMessage;
   std::string idempotencyKey;
 };
-// The fields of a marker the updater wrote, its strings unescaped; all empty
-// (appliedAt included) when marker is not one.
+// The fields of marker, its strings unescaped; all empty when it is not a marker.
 MarkerFields markerFields(const std::string& marker);
 
 // text with '"' and '\' escaped, as the marker writes its strings.
@@ -83,10 +80,7 @@ std::string markerWithoutTime(const std::string& marker);
 std::string expectedMarker(const std::string& result, const std::string& errorMessage,
                            const std::string& idempotencyKey = kIdempotencyKey);
 
-// What a run lost, one problem a file (empty when nothing is lost): each of
-// oldFiles (relative path to contents) must be, byte for byte, in install or
-// backup; each of stagedFiles in install or staging. Files are looked up by
-// name, so that a tree the library cannot list is no obstacle.
+// A problem per old file in neither install nor backup, staged one in neither install nor staging.
 std::vector<std::string> filesLost(const std::map<std::string, std::string>& oldFiles,
                                    const std::map<std::string, std::string>& stagedFiles,
                                    const std::string& install, const std::string& staging,

@@ -138,6 +138,8 @@ void writeTree(const std::string& root, const std::map<std::string, std::string>
   for (const auto& [path, contents] : files) writeFile(joinPath(root, path), contents);
 }
 
+// The system's listing decides the swap's order, so it is read here the same
+// way, before the swap. narrowOf spells each path as the tests do.
 std::vector<fs::path> swapOrder(const fs::path& root) {
   std::vector<fs::path> files;
   for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {

@@ -65,9 +65,7 @@ std::map<std::string, std::string> snapshotTree(const std::string& root);
 std::map<std::string, std::string> filesOf(const std::string& root);
 // Creates root and writes every file (relative path to contents) below it.
 void writeTree(const std::string& root, const std::map<std::string, std::string>& files);
-// The regular files below root, relative to it, in the order the updater's
-// swap takes them: the system's listing decides it, so it is read here the
-// same way, before the swap. narrowOf spells each as the tests do.
+// The regular files below root, relative, in the order the swap takes them (the listing's).
 std::vector<std::filesystem::path> swapOrder(const std::filesystem::path& root);
 // path without the separators at its end; a lone separator stays.
 std::string withoutTrailingSeparator(std::string path);
