@@ -57,18 +57,6 @@ std::string fileOrNone(const std::string& path) {
   return pathExists(path) && !isDirectory(path) ? readFile(path) : kNone;
 }
 
-// Every file of expected, with its bytes, in one of the places. Looked up by
-// name, so that a tree the library cannot list is no obstacle.
-void expectEachFileIn(const Tree& expected, const std::vector<std::string>& places,
-                      const std::string& what) {
-  for (const auto& [path, bytes] : expected) {
-    const bool found = std::any_of(places.begin(), places.end(), [&](const std::string& place) {
-      return fileOrNone(joinPath(place, path)) == bytes;
-    });
-    EXPECT_TRUE(found) << what << ": " << path << " (\"" << bytes << "\") is lost";
-  }
-}
-
 #ifdef _WIN32
 std::string upperCase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -81,36 +69,6 @@ std::string markerOf(const std::string& path) { return markerWithoutTime(fileOrN
 
 std::string markerFor(const std::string& result, const std::string& errorMessage) {
   return expectedMarker(result, errorMessage, kKey);
-}
-
-// The one line of the log that lies between the start lines and the last
-// line, without its prefix and line end; empty when the log has another form.
-std::string middleLine(const std::string& log, const std::string& lastLine) {
-  const std::string head = runLog({});
-  const std::string tail = logLines({lastLine});
-  const std::string prefix = "[vexo-updater] ";
-  if (log.size() < head.size() + tail.size() + prefix.size() || log.rfind(head, 0) != 0 ||
-      log.compare(log.size() - tail.size(), tail.size(), tail) != 0) {
-    return "";
-  }
-  std::string middle = log.substr(head.size(), log.size() - head.size() - tail.size());
-  const std::size_t end = middle.find(kLineEnd);
-  if (middle.rfind(prefix, 0) != 0 || end != middle.size() - std::string(kLineEnd).size()) {
-    return "";
-  }
-  return middle.substr(prefix.size(), end - prefix.size());
-}
-
-// The failure text of a log whose run went into the rollback; empty when the
-// log has another form.
-std::string swapFailureOf(const std::string& log) {
-  const std::string head = runLog({}) + "[vexo-updater] FAIL: swap (";
-  const std::string tail = std::string("), rolling back") + kLineEnd;
-  if (log.size() < head.size() + tail.size() || log.rfind(head, 0) != 0 ||
-      log.compare(log.size() - tail.size(), tail.size(), tail) != 0) {
-    return "";
-  }
-  return log.substr(head.size(), log.size() - head.size() - tail.size());
 }
 
 // Where one run's directories really are, and how the run is told of them.
@@ -193,14 +151,14 @@ std::vector<std::string> with(std::vector<std::string> argv, const std::string& 
 [[maybe_unused]] void expectTruthful(const Site& site, int status, const Tree& old,
                                      const Tree& staged) {
   const std::string marker = markerOf(site.marker);
-  expectEachFileIn(old, {site.install, site.backup}, "old");
+  EXPECT_EQ(filesLost(old, staged, site.install, site.staging, site.backup),
+            std::vector<std::string>{});
   if (status == 0 && marker == markerFor("success", "")) {
     for (const auto& [path, bytes] : staged) {
       EXPECT_EQ(fileOrNone(joinPath(site.install, path)), bytes) << path;
     }
     return;
   }
-  expectEachFileIn(staged, {site.install, site.staging}, "staged");
   if (status != 2) {
     EXPECT_NE(swapFailureOf(fileOrNone(site.log)), "") << fileOrNone(site.log);
   }
@@ -856,7 +814,7 @@ TEST(HostileTrees, PackageManagerTreeThroughSuccessFailureAndAKill) {
     for (const auto& [path, bytes] : staged) updatedTree[path] = bytes;
 
     if (outcome == "failure") {
-      const std::string last = swapOrder(site.staging).back();
+      const std::string last = narrowOf(swapOrder(site.staging).back());
       const HeldFile pin(joinPath(site.staging, last));
       if (!pin.held()) GTEST_SKIP() << "cannot pin a file here";
       EXPECT_EQ(site.run(), 0);
@@ -869,13 +827,9 @@ TEST(HostileTrees, PackageManagerTreeThroughSuccessFailureAndAKill) {
       continue;
     }
     if (outcome == "kill") {
-      UpdaterOptions options{site.installArg, site.stagingArg, site.backupArg, site.log,
-                             site.marker};
-      options.idempotencyKey = kKey;
-      options.program = "vexo-updater-test";
       // Past the backup's copies, half-way through the moves.
       setTestVariable("VEXO_TEST_KILL_AT", std::to_string(old.size() + staged.size() / 2));
-      EXPECT_NE(site.run(updaterCommand(options)), 0);
+      EXPECT_NE(site.run(), 0);
       setTestVariable("VEXO_TEST_KILL_AT", "");
     }
     EXPECT_EQ(site.run(), 0);
@@ -897,7 +851,7 @@ TEST(HostileLocks, StagedFileThatCannotMoveKeepsEveryStagedFile) {
   Site site;
   site.prepare();
   // The last file the swap takes, so that every other one has moved first.
-  const std::string last = swapOrder(site.staging).back();
+  const std::string last = narrowOf(swapOrder(site.staging).back());
   const HeldFile pin(joinPath(site.staging, last));
   if (!pin.held()) GTEST_SKIP() << "cannot pin a file here";
 
@@ -1012,7 +966,7 @@ TEST(HostileReports, LogInsideTheInstallationDuringARollback) {
   Site site;
   site.prepare();
   site.log = site.install + kSep + "updater.log";
-  const std::string last = swapOrder(site.staging).back();
+  const std::string last = narrowOf(swapOrder(site.staging).back());
   const HeldFile pin(joinPath(site.staging, last));
   if (!pin.held()) GTEST_SKIP() << "cannot pin a file here";
 
@@ -1213,8 +1167,8 @@ TEST(HostileFullDisk, StagedFileThatDoesNotFitRollsBackOrReportsTheRollbackFaili
     EXPECT_EQ(log, runLog({swapFailureLine(bigFailure)}));
     EXPECT_EQ(markerOf(site.marker),
               markerFor(c.result, c.status == 0 ? bigFailure : "rollback failed: " + bigFailure));
-    expectEachFileIn(old, {site.install, site.backup}, "old");
-    expectEachFileIn(staged, {site.install, site.staging}, "staged");
+    EXPECT_EQ(filesLost(old, staged, site.install, site.staging, site.backup),
+              std::vector<std::string>{});
     EXPECT_EQ(filesOf(site.staging), staged);
     if (c.status == 0) {
       EXPECT_EQ(filesOf(site.install), old);
@@ -1264,7 +1218,7 @@ TEST(HostileNames, TemporaryNameOfAMoveAcrossFileSystemsIsNoOnesFile) {
   staged["version.txt.vexo-moving"] = "staged too";
   writeTree(site.install, old);
   writeTree(site.staging, staged);
-  const std::vector<std::string> order = swapOrder(site.staging);
+  const std::vector<fs::path> order = swapOrder(site.staging);
   EXPECT_LT(std::find(order.begin(), order.end(), "version.txt.vexo-moving"),
             std::find(order.begin(), order.end(), "version.txt"))
       << "the staged file must move first to show the loss";

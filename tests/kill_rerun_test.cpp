@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -68,19 +67,17 @@ struct Layout {
     makeDirectories(data);
   }
 
-  // The command line that runs program over this layout.
-  std::vector<std::string> command(const std::string& program) const {
-    UpdaterOptions options{install, staging, backup, log, marker};
-    options.program = program;
-    return updaterCommand(options);
+  // The command line of the test build over this layout.
+  std::vector<std::string> command() const {
+    return updaterCommand({install, staging, backup, log, marker});
   }
 };
 
 // Runs the test build, to be killed just before its n-th copy or move.
 int runKilledAt(const Layout& layout, int n) {
-  setenv("VEXO_TEST_KILL_AT", std::to_string(n).c_str(), 1);
-  const int status = runChild(layout.command("vexo-updater-test"));
-  unsetenv("VEXO_TEST_KILL_AT");
+  setTestVariable("VEXO_TEST_KILL_AT", std::to_string(n));
+  const int status = runChild(layout.command());
+  setTestVariable("VEXO_TEST_KILL_AT", "");
   return status;
 }
 
@@ -110,25 +107,6 @@ std::string differences(const Files& actual, const Files& expected) {
   return count == 0 ? "" : std::to_string(count) + " differences:" + out;
 }
 
-// Files of either version found nowhere, byte for byte: an installed file
-// must be in the installation or the backup, a staged one in the installation.
-int filesLost(const Files& installed, const Files& backup) {
-  int lost = 0;
-  for (const auto& [path, bytes] : versions().installed) {
-    const auto inInstallation = installed.find(path);
-    const auto inBackup = backup.find(path);
-    if ((inInstallation == installed.end() || inInstallation->second != bytes) &&
-        (inBackup == backup.end() || inBackup->second != bytes)) {
-      ++lost;
-    }
-  }
-  for (const auto& [path, bytes] : versions().staged) {
-    const auto inInstallation = installed.find(path);
-    if (inInstallation == installed.end() || inInstallation->second != bytes) ++lost;
-  }
-  return lost;
-}
-
 struct Tally {
   int kills = 0;
   int lost = 0;
@@ -144,7 +122,7 @@ void expectRerunConverges(const std::vector<int>& killPoints, Tally* tally,
   Layout layout;
   std::string blocked;
   if (failingMove != 0) {
-    blocked = joinPath(layout.staging, swapOrder(layout.staging).at(failingMove - 1));
+    blocked = joinPath(layout.staging, narrowOf(swapOrder(layout.staging).at(failingMove - 1)));
     if (!setImmutable(blocked, true)) GTEST_SKIP() << "files cannot be made immutable here";
   }
   std::string log;
@@ -168,7 +146,7 @@ void expectRerunConverges(const std::vector<int>& killPoints, Tally* tally,
     EXPECT_LE(empty, 1) << "killed before call " << n;
   }
 
-  EXPECT_EQ(runChild(layout.command("vexo-updater-test")), 0);
+  EXPECT_EQ(runChild(layout.command()), 0);
 
   log += runLines("success");
   EXPECT_EQ(readFile(layout.log), log);
@@ -186,9 +164,11 @@ void expectRerunConverges(const std::vector<int>& killPoints, Tally* tally,
   const Files backup = filesOf(layout.backup);
   EXPECT_EQ(differences(installed, expected), "");
   EXPECT_EQ(differences(backup, versions().installed), "");
-  const int lost = filesLost(installed, backup);
-  tally->lost += lost;
-  EXPECT_EQ(lost, 0);
+  // Staging is gone (above), so every staged file must be in the installation.
+  const std::vector<std::string> lost = filesLost(versions().installed, versions().staged,
+                                                  layout.install, layout.staging, layout.backup);
+  tally->lost += static_cast<int>(lost.size());
+  EXPECT_EQ(lost.size(), 0u) << lost.front();
 }
 
 void report(const char* name, const Tally& tally) {

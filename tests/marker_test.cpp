@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "report/marker_record.h"
+#include "support/run_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -17,12 +16,6 @@ using OrderedJson = nlohmann::ordered_json;
 
 const std::vector<std::string> kKeysInOrder = {"fromVersion", "toVersion",    "appliedAt",
                                                "result",      "errorMessage", "idempotencyKey"};
-
-long long nowSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 std::string& fieldOf(MarkerRecord& record, int index) {
   switch (index) {
@@ -48,10 +41,8 @@ const char* keyOfField(int index) {
 // The appliedAt number as written, so that a file can be compared with the
 // formatter's output for the same time stamp.
 long long appliedAtOf(const std::string& marker) {
-  const std::string key = "\"appliedAt\":";
-  const std::size_t start = marker.find(key);
-  if (start == std::string::npos) return std::numeric_limits<long long>::min();
-  return std::strtoll(marker.c_str() + start + key.size(), nullptr, 10);
+  const std::string appliedAt = markerFields(marker).appliedAt;
+  return appliedAt.empty() ? std::numeric_limits<long long>::min() : std::stoll(appliedAt);
 }
 
 // Checks what must hold for any record: one line, nothing below 0x20, no

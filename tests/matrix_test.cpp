@@ -164,7 +164,7 @@ Trees treesOf(const Layout& layout) {
 // Each installed file must survive, byte for byte, in the installation or the
 // backup; each staged file in the installation or in staging. And no place
 // that held a file is left empty: it holds its old or its new version.
-void checkNothingLost(const Trees& trees, const Case& c, Tally* tally) {
+void checkNothingLost(const Layout& layout, const Trees& trees, const Case& c, Tally* tally) {
   const Versions& versions = matrixVersions();
   auto holds = [](const Files& files, const std::string& path, const std::string& bytes) {
     const auto found = files.find(path);
@@ -177,17 +177,10 @@ void checkNothingLost(const Trees& trees, const Case& c, Tally* tally) {
       note(tally, c, "the installation has no version of " + path);
     }
   }
-  for (const auto& [path, bytes] : versions.installed) {
-    if (!holds(trees.installed, path, bytes) && !holds(trees.backup, path, bytes)) {
-      ++tally->filesLost;
-      note(tally, c, "installed file " + path + " is neither in the installation nor the backup");
-    }
-  }
-  for (const auto& [path, bytes] : versions.staged) {
-    if (!holds(trees.installed, path, bytes) && !holds(trees.staging, path, bytes)) {
-      ++tally->filesLost;
-      note(tally, c, "staged file " + path + " is neither in the installation nor in staging");
-    }
+  for (const std::string& problem : filesLost(versions.installed, versions.staged, layout.install,
+                                              layout.staging, layout.backup)) {
+    ++tally->filesLost;
+    note(tally, c, problem);
   }
 }
 
@@ -210,19 +203,18 @@ void checkRolledBack(const Layout& layout, const Trees& trees, const Case& c, Ta
 // files left the backup, or -1 when the marker does not name a file.
 int checkRollbackStopped(const Layout& layout, const Trees& trees, const Case& c, Tally* tally) {
   const Versions& versions = matrixVersions();
-  const std::string marker = markerWithoutTime(readFile(layout.marker));
-  const std::string prefix =
-      "{\"fromVersion\":\"1.0.0\",\"toVersion\":\"2.0.0\",\"appliedAt\":T,"
-      "\"result\":\"error\",\"errorMessage\":\"rollback failed: MoveFileEx(";
-  const std::string suffix = std::string(") err=") + kHeldDestinationCode +
-                             " (file locked)\",\"idempotencyKey\":\"key-42\"}";
-  if (marker.rfind(prefix, 0) != 0 || marker.size() < prefix.size() + suffix.size() ||
-      marker.compare(marker.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    note(tally, c, "marker is " + marker);
+  const std::string marker = readFile(layout.marker);
+  const std::string head = "rollback failed: MoveFileEx(";
+  const std::string tail = std::string(") err=") + kHeldDestinationCode + " (file locked)";
+  const std::string message = markerFields(marker).errorMessage;
+  const std::string failedName =
+      message.size() < head.size() + tail.size()
+          ? ""
+          : message.substr(head.size(), message.size() - head.size() - tail.size());
+  if (markerWithoutTime(marker) != expectedMarker("error", head + failedName + tail)) {
+    note(tally, c, "marker is " + markerWithoutTime(marker));
     return -1;
   }
-  const std::string failedName =
-      marker.substr(prefix.size(), marker.size() - prefix.size() - suffix.size());
   const auto failedPath = versions.pathOfName.find(failedName);
   if (failedPath == versions.pathOfName.end()) {
     note(tally, c, "the rollback failed at " + failedName + ", not a file of either version");
@@ -262,7 +254,7 @@ void checkRerunFinishes(const Layout& layout, const std::string& firstLog, const
   const Trees trees = treesOf(layout);
   compare(tally, c, "installation", listed(trees.installed), listed(expected));
   if (trees.installed != expected) note(tally, c, "installation is not the new version");
-  checkNothingLost(trees, c, tally);
+  checkNothingLost(layout, trees, c, tally);
 }
 
 // Runs one case in fresh directories and checks what it leaves; after a
@@ -273,9 +265,9 @@ void runCase(const Case& c, Tally* tally) {
   writeTree(layout.install, versions.installed);
   writeTree(layout.staging, versions.staged);
   makeDirectories(layout.data);
-  const std::vector<std::string> order = swapOrder(layout.staging);
+  const std::vector<fs::path> order = swapOrder(layout.staging);
   ASSERT_LE(c.k, order.size());
-  const std::string blocked = order[c.k - 1];
+  const std::string blocked = narrowOf(order[c.k - 1]);
 
   std::vector<std::unique_ptr<HeldFile>> held;
   held.push_back(std::make_unique<HeldFile>(joinPath(layout.staging, blocked)));
@@ -298,7 +290,7 @@ void runCase(const Case& c, Tally* tally) {
   const std::string log = readFile(layout.log);
   compare(tally, c, "log", log, runLog({swapFailureLine(swapText)}));
   const Trees trees = treesOf(layout);
-  checkNothingLost(trees, c, tally);
+  checkNothingLost(layout, trees, c, tally);
 
   if (c.j == 0 && c.giveBack == 0 && c.protectedInstalled.empty()) {
     compare(tally, c, "status", std::to_string(status), "0");
@@ -337,7 +329,9 @@ const std::vector<std::string>& swapOrderOfVersions() {
   static const std::vector<std::string> order = [] {
     Layout probe;
     writeTree(probe.staging, matrixVersions().staged);
-    return swapOrder(probe.staging);
+    std::vector<std::string> names;
+    for (const fs::path& file : swapOrder(probe.staging)) names.push_back(narrowOf(file));
+    return names;
   }();
   return order;
 }

@@ -62,9 +62,7 @@ TEST(Recovery, BackupReachingIntoTheStagedVersionIsRefused) {
     const std::string backup = c.backup[0] == '\0' ? update.root.path() : update.root / c.backup;
     const auto stagedBefore = filesOf(update.staging);
     const int status =
-        runChild({programPath("vexo-updater-test"), "--install-dir", install, "--staging-dir",
-                  update.staging, "--backup-dir", backup, "--log", update.log, "--applied-marker",
-                  update.marker, "--vexo-pid", kNoProcess});
+        runChild(updaterCommand({install, update.staging, backup, update.log, update.marker}));
     EXPECT_EQ(status, 2) << c.backup;
     EXPECT_NE(readFile(update.log).find(c.words), std::string::npos) << readFile(update.log);
     EXPECT_NE(readFile(update.log).find("[vexo-updater] FAIL: backup"), std::string::npos);
@@ -107,7 +105,7 @@ void writeJournal(const Update& update, const std::vector<std::string>& states,
   std::string text =
       "vexo-updater update journal\nidempotencyKey: key-7\ninstallDir: " + installDir +
       "\nstagingDir: " + stagingDir + "\nfiles:\n";
-  for (const std::string& file : swapOrder(update.staging)) text += joinPath("", file) + "\n";
+  for (const auto& file : swapOrder(update.staging)) text += joinPath("", narrowOf(file)) + "\n";
   text += "\n";
   for (const std::string& state : states) text += "state: " + state + "\n";
   writeFile(update.journal, text);
@@ -305,13 +303,8 @@ TEST(Recovery, FailedRollbackKeepsTheJournalUntilARerunFinishesIt) {
       << readFile(update.log);
   EXPECT_NE(readFile(update.journal).find("state: rolling back"), std::string::npos);
   // Every old file is still somewhere, byte for byte.
-  const auto backup = filesOf(update.backup);
-  const auto install = filesOf(update.install);
-  for (const auto& [path, contents] : oldVersion) {
-    const bool inBackup = backup.count(path) != 0 && backup.at(path) == contents;
-    const bool installed = install.count(path) != 0 && install.at(path) == contents;
-    EXPECT_TRUE(inBackup || installed) << path;
-  }
+  EXPECT_EQ(filesLost(oldVersion, {}, update.install, update.staging, update.backup),
+            std::vector<std::string>{});
 
   held.release();
   EXPECT_EQ(update.run(), 0);
@@ -441,7 +434,7 @@ TEST(Recovery, ResumeRefusesAStagingDirectoryThatChangedSinceTheJournal) {
     // The swap takes the last file of the listing last: it is still staged.
     const std::string changed = std::string(name) == "a staged file added"
                                     ? "lib/extra.dll"
-                                    : swapOrder(update.staging).back();
+                                    : narrowOf(swapOrder(update.staging).back());
     const auto oldVersion = filesOf(update.install);
     // Four copies into the backup, then killed before the second move.
     runKilledAt(update, "6");
@@ -566,7 +559,8 @@ TEST(Recovery, UndoStopsAtAStagedFileItCannotLookAt) {
   const auto oldVersion = filesOf(update.install);
   const auto stagedVersion = filesOf(update.staging);
   // The swap fails at its third move; the last file stays staged.
-  const std::string unseen = joinPath(update.staging, swapOrder(update.staging).back());
+  const std::string last = narrowOf(swapOrder(update.staging).back());
+  const std::string unseen = joinPath(update.staging, last);
   const std::string trigger = update.root / "lookups-fail";
   failMoveFromStaging(update, "3");
   setTestVariable("VEXO_TEST_FAIL_LOOKUP", unseen);
@@ -580,20 +574,9 @@ TEST(Recovery, UndoStopsAtAStagedFileItCannotLookAt) {
   const std::string marker = readFile(update.marker);
   EXPECT_NE(marker.find("rollback failed: swap exception: "), std::string::npos) << marker;
   EXPECT_NE(marker.find("status err=5"), std::string::npos) << marker;
-  EXPECT_EQ(readFile(unseen), stagedVersion.at(swapOrder(update.staging).back()));
-  const auto install = filesOf(update.install);
-  const auto backup = filesOf(update.backup);
-  const auto staging = filesOf(update.staging);
-  for (const auto& [path, contents] : oldVersion) {
-    EXPECT_TRUE((install.count(path) && install.at(path) == contents) ||
-                (backup.count(path) && backup.at(path) == contents))
-        << path;
-  }
-  for (const auto& [path, contents] : stagedVersion) {
-    EXPECT_TRUE((install.count(path) && install.at(path) == contents) ||
-                (staging.count(path) && staging.at(path) == contents))
-        << path;
-  }
+  EXPECT_EQ(readFile(unseen), stagedVersion.at(last));
+  EXPECT_EQ(filesLost(oldVersion, stagedVersion, update.install, update.staging, update.backup),
+            std::vector<std::string>{});
 
   std::remove(trigger.c_str());
   EXPECT_EQ(update.run(), 0) << readFile(update.log);

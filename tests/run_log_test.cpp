@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/update_sequence.h"
+#include "support/run_support.h"
 #include "support/test_support.h"
 
 // Reopening the standard streams cannot be undone inside a test, so the
@@ -41,25 +42,12 @@ int logFromChildIfAsked() {
 
 const int kLogChildRan = logFromChildIfAsked();
 
-void setChildRequest(const std::string& value) {
-#ifdef _WIN32
-  // An empty value removes the variable.
-  _putenv((std::string(kChildVariable) + "=" + value).c_str());
-#else
-  if (value.empty()) {
-    unsetenv(kChildVariable);
-  } else {
-    setenv(kChildVariable, value.c_str(), 1);
-  }
-#endif
-}
-
 // Runs the logging child with logPath ("" for no redirection) and its
 // standard error captured in errorPath; returns its exit status.
 int runLogChild(const std::string& logPath, const std::string& errorPath) {
-  setChildRequest(">" + logPath);
+  setTestVariable(kChildVariable, ">" + logPath);
   Child child = startChildWithStderr({programPath("report_test"), "--gtest_filter=-*"}, errorPath);
-  setChildRequest("");
+  setTestVariable(kChildVariable, "");
   return waitChild(child);
 }
 
@@ -79,25 +67,6 @@ std::string childLogLines() {
   const std::string all = childStderrLines();
   const std::size_t second = all.find(kLineEnd) + std::string(kLineEnd).size();
   return line("out-1") + all.substr(0, second) + line("out-2") + all.substr(second);
-}
-
-// The lines of a log file, each checked to end with the platform's line end.
-std::vector<std::string> logLines(const std::string& log) {
-  std::vector<std::string> lines;
-  const std::string end = kLineEnd;
-  std::size_t start = 0;
-  while (start < log.size()) {
-    const std::size_t stop = log.find('\n', start);
-    if (stop == std::string::npos) {
-      ADD_FAILURE() << "unterminated last line: " << log.substr(start);
-      break;
-    }
-    const std::size_t textEnd = stop + 1 - end.size();
-    EXPECT_EQ(log.substr(textEnd, end.size()), end) << "line ending at offset " << stop;
-    lines.push_back(log.substr(start, textEnd - start));
-    start = stop + 1;
-  }
-  return lines;
 }
 
 std::size_t indexOf(const std::vector<std::string>& lines, const std::string& text,
@@ -158,11 +127,8 @@ namespace {
 // directory does not exist; the process id names no process.
 int runUpdaterToBackupFailure(const TempDir& dir, const std::string& log,
                               const std::string& fromVersion, const std::string& toVersion) {
-  return runChild({programPath("vexo-updater-test"), "--vexo-pid", "4000000000", "--log", log,
-                   "--applied-marker", dir / "applied.json", "--install-dir", dir / "no-install",
-                   "--staging-dir", dir / "staging", "--backup-dir", dir / "backup",
-                   "--from-version", fromVersion, "--to-version", toVersion, "--idempotency-key",
-                   "k-1"});
+  return runChild(updaterCommand({dir / "no-install", dir / "staging", dir / "backup", log,
+                                  dir / "applied.json", "k-1", fromVersion, toVersion}));
 }
 
 }  // namespace
@@ -173,10 +139,16 @@ TEST(RunLog, UpdaterRunsAppendToOneLog) {
   ASSERT_EQ(runUpdaterToBackupFailure(dir, log, "1.0", "2.0"), 2);
   ASSERT_EQ(runUpdaterToBackupFailure(dir, log, "2.0", "3.0"), 2);
 
-  const std::vector<std::string> lines = logLines(readFile(log));
-  for (const std::string& text : lines) {
-    EXPECT_EQ(text.rfind("[vexo-updater] ", 0), 0u) << text;
+  const std::string text = readFile(log);
+  const std::vector<std::string> lines = linesOf(text);
+  // Each line ends with the platform's line end, the last one included.
+  std::string rejoined;
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.rfind("[vexo-updater] ", 0), 0u) << line;
+    EXPECT_EQ(line.find('\n'), std::string::npos) << "another line end in " << line;
+    rejoined += line + kLineEnd;
   }
+  EXPECT_EQ(rejoined, text);
   const std::size_t firstStart =
       indexOf(lines, "[vexo-updater] starting vexoPid=4000000000 from=1.0 to=2.0");
   const std::size_t firstFail = indexOf(lines, "[vexo-updater] FAIL: backup", firstStart);

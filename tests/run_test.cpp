@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -20,12 +19,6 @@
 #endif
 
 namespace {
-
-long long nowSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // One run's directories. The data folder follows the stand-in's convention
 // ("<installation>-data"), so a restarted VEXO.exe writes its records there.
@@ -49,10 +42,12 @@ struct Layout {
     makeDirectories(data);
   }
 
-  // The updater's command line for this layout, waiting for processId.
-  std::vector<std::string> command(const std::string& processId) const {
+  // The command line of program over this layout, waiting for processId.
+  std::vector<std::string> command(const std::string& processId,
+                                   const std::string& program = "vexo-updater-test") const {
     UpdaterOptions options{install, staging, backup, log, marker};
     options.processId = processId;
+    options.program = program;
     return updaterCommand(options);
   }
 };
@@ -82,13 +77,8 @@ void prepareUpdate(const Layout& layout, bool withStandIn = true) {
 void expectMarker(const Layout& layout, long long before, const std::string& result,
                   const std::string& errorMessage) {
   const std::string marker = readFile(layout.marker);
-  const std::string key = "\"appliedAt\":";
-  const std::size_t start = marker.find(key);
-  ASSERT_NE(start, std::string::npos) << marker;
-  const std::size_t digits = start + key.size();
-  const std::size_t end = marker.find(',', digits);
-  ASSERT_NE(end, std::string::npos) << marker;
-  const long long appliedAt = std::stoll(marker.substr(digits, end - digits));
+  ASSERT_NE(markerFields(marker).appliedAt, "") << marker;
+  const long long appliedAt = std::stoll(markerFields(marker).appliedAt);
   EXPECT_GE(appliedAt, before);
   EXPECT_LE(appliedAt, nowSeconds());
   EXPECT_EQ(markerWithoutTime(marker), expectedMarker(result, errorMessage));
@@ -107,23 +97,6 @@ bool waitForFile(const std::string& path) {
 void expectNoRelaunch(const Layout& layout) {
   sleepMs(500);
   EXPECT_FALSE(pathExists(joinPath(layout.data, "launch.txt")));
-}
-
-// The text between the fixed pieces of the swap failure line.
-std::string swapText(const std::string& log, std::size_t line) {
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < line; ++i) start = log.find(kLineEnd, start) + strlen(kLineEnd);
-  const std::string prefix = "[vexo-updater] FAIL: swap (";
-  const std::string suffix = std::string("), rolling back") + kLineEnd;
-  const std::size_t end = log.find(kLineEnd, start) + strlen(kLineEnd);
-  const std::string whole = log.substr(start, end - start);
-  if (whole.compare(0, prefix.size(), prefix) != 0 ||
-      whole.size() < prefix.size() + suffix.size() ||
-      whole.compare(whole.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    ADD_FAILURE() << "not a swap failure line: " << whole;
-    return "";
-  }
-  return whole.substr(prefix.size(), whole.size() - prefix.size() - suffix.size());
 }
 
 void expectSuccessfulUpdate(const Layout& layout) {
@@ -232,19 +205,15 @@ TEST(Run, RealBuildWaitsAndPauses) {
   using Clock = std::chrono::steady_clock;
   Layout layout;
   prepareUpdate(layout);
-  UpdaterOptions options{layout.install, layout.staging, layout.backup, layout.log, layout.marker};
-  options.program = "vexo-updater";
   Child application = startChild({programPath("vexo-test-helper"), "sleep", "40000"});
-  options.processId = std::to_string(application.pid);
   Clock::time_point start = Clock::now();
-  EXPECT_EQ(runChild(updaterCommand(options)), 1);
+  EXPECT_EQ(runChild(layout.command(std::to_string(application.pid), "vexo-updater")), 1);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30000));
   killChild(application);
   waitChild(application);
 
-  options.processId = kNoProcess;
   start = Clock::now();
-  EXPECT_EQ(runChild(updaterCommand(options)), 0);
+  EXPECT_EQ(runChild(layout.command(kNoProcess, "vexo-updater")), 0);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_EQ(readFile(joinPath(layout.install, "version.txt")), "2.0.0\n");
 }
@@ -259,14 +228,7 @@ TEST(Run, BackupFailureStopsBeforeTheInstallationIsTouched) {
   EXPECT_EQ(runChild(layout.command(kNoProcess)), 2);
 
   const std::string log = readFile(layout.log);
-  const std::string head = runLog({});
-  const std::string tail = logLines({"FAIL: backup"});
-  ASSERT_GT(log.size(), head.size() + tail.size());
-  EXPECT_EQ(log.substr(0, head.size()), head);
-  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
-  const std::string errorLine = log.substr(head.size(), log.size() - head.size() - tail.size());
-  EXPECT_EQ(errorLine.rfind("[vexo-updater] backup failed: ", 0), 0u) << errorLine;
-  EXPECT_EQ(errorLine.find(kLineEnd), errorLine.size() - strlen(kLineEnd)) << errorLine;
+  EXPECT_EQ(middleLine(log, "FAIL: backup").rfind("backup failed: ", 0), 0u) << log;
   expectMarker(layout, before, "error", "backup failed");
   EXPECT_FALSE(pathExists(layout.install));
   EXPECT_EQ(snapshotTree(layout.staging), stagingBefore);
@@ -286,7 +248,7 @@ TEST(Run, SwapFailureRollsBackKeepsStagingAndDoesNotRestart) {
   EXPECT_EQ(runChild(layout.command(kNoProcess)), 0);
 
   const std::string log = readFile(layout.log);
-  const std::string failure = swapText(log, 2);
+  const std::string failure = swapFailureOf(log);
   EXPECT_EQ(failure.rfind("swap exception: ", 0), 0u) << failure;
   EXPECT_EQ(log, runLog({swapFailureLine(failure)}));
   expectMarker(layout, before, "rollback", failure);

@@ -351,17 +351,14 @@ TEST(SwapTree, StopsAtAFileTheSystemRefuses) {
   makeTree(source, {{"x.dll", "top x v2"}, {"p.dll", "p"}, {"q.dll", "q"}});
   makeTree(dest, {{"sub/x.dll", "x v1"}});
   if (!setImmutable(dest + "/sub/x.dll", true)) GTEST_SKIP() << "chattr is not available";
-  // The listing order is the file system's; the swap sees the same order.
-  std::vector<std::string> order;
-  for (const auto& entry : fs::recursive_directory_iterator(source)) {
-    if (entry.is_regular_file()) order.push_back(entry.path().lexically_relative(source).string());
-  }
+  const std::vector<fs::path> order = swapOrder(source);
 
   // Named without its directory, although another x.dll exists.
   EXPECT_EQ(swapTree(source, dest), "MoveFileEx(x.dll) err=5 (file locked)");
   EXPECT_EQ(readFile(dest + "/sub/x.dll"), "x v1");
   bool beforeFailure = true;
-  for (const std::string& file : order) {
+  for (const fs::path& path : order) {
+    const std::string file = narrowOf(path);
     if (file == "sub/x.dll") beforeFailure = false;
     EXPECT_EQ(pathExists(joinPath(source, file)), !beforeFailure) << file;
     if (file != "sub/x.dll") {

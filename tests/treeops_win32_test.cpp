@@ -129,17 +129,6 @@ void setReadOnly(const fs::path& path) {
       SetFileAttributesW(path.c_str(), GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_READONLY));
 }
 
-// The regular files below root, relative, in the order a swap takes them:
-// the enumeration follows the system's listing, which the tests cannot
-// choose, so they predict it instead.
-std::vector<fs::path> enumerationOrder(const fs::path& root) {
-  std::vector<fs::path> files;
-  for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
-    if (it->is_regular_file()) files.push_back(it->path().lexically_relative(root));
-  }
-  return files;
-}
-
 // Checks what a swap that stopped at the file `stop` leaves: every file taken
 // before it moved to dest with its contents, it and every later one still in
 // source. contents maps each relative path to its source contents.
@@ -438,7 +427,7 @@ TEST(Win32Swap, StopsBeforeANameOutsideTheCodePage) {
       {"a.dll", "a"}, {"sub/b.dll", "b"}, {bad, "bad"}, {"sub/c.dll", "c"}, {"z.dll", "z"}};
   for (const auto& [file, bytes] : contents) writeBytes(source / file, bytes);
   fs::create_directories(dest);
-  const std::vector<fs::path> order = enumerationOrder(source);
+  const std::vector<fs::path> order = swapOrder(source);
 
   const std::string result = swapTree(dir / "stage", dir / "app");
   EXPECT_EQ(result.rfind("swap exception: cannot convert path to the ANSI code page", 0), 0u)
@@ -453,7 +442,7 @@ TEST_F(Win32Children, SwapStopsAtAHeldFile) {
   for (const auto& [file, bytes] : contents) writeBytes(root / "stage" / file, bytes);
   writeBytes(root / "app" / "VEXO.exe", "old");
   hold((root / "app" / "VEXO.exe").string());
-  std::vector<fs::path> order = enumerationOrder(root / "stage");
+  std::vector<fs::path> order = swapOrder(root / "stage");
   EXPECT_EQ(swapTree(dir_ / "stage", dir_ / "app"), "MoveFileEx(VEXO.exe) err=5 (file locked)");
   expectSwapStoppedAt(root / "stage", root / "app", order, "VEXO.exe", contents);
   EXPECT_EQ(readAll(root / "app" / "VEXO.exe"), "old");
@@ -463,7 +452,7 @@ TEST_F(Win32Children, SwapStopsAtAHeldFile) {
   writeBytes(root / "stage2" / "sub" / "held.dll", "held");
   writeBytes(root / "stage2" / "d.dll", "d");
   hold((root / "stage2" / "sub" / "held.dll").string());
-  order = enumerationOrder(root / "stage2");
+  order = swapOrder(root / "stage2");
   EXPECT_EQ(swapTree(dir_ / "stage2", dir_ / "app2"), "MoveFileEx(held.dll) err=32 (file locked)");
   expectSwapStoppedAt(root / "stage2", root / "app2", order, fs::path("sub") / "held.dll",
                       {{"sub/held.dll", "held"}, {"d.dll", "d"}});

@@ -2,9 +2,10 @@
 #define VEXO_TESTS_SUPPORT_RUN_SUPPORT_H_
 
 // Helpers for the tests that run the built updater as a child process: its
-// command line, the log and marker a run should leave, and the order in which
-// its swap takes the staged files.
+// command line, the log and marker a run should leave and readers of both,
+// and the check that a run lost no file.
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -51,19 +52,39 @@ std::string runLog(const std::vector<std::string>& texts);
 // The text of the line of a swap that failed with failure.
 std::string swapFailureLine(const std::string& failure);
 
+// The log's lines without their line ends (kLineEnd); unended text at its end is one more.
+std::vector<std::string> linesOf(const std::string& log);
+// The text T of a log that is runLog({T, lastText}); empty when the log has another form.
+std::string middleLine(const std::string& log, const std::string& lastText);
+// The failure F of a log that is runLog({swapFailureLine(F)}); empty for another form.
+std::string swapFailureOf(const std::string& log);
+
+// The six fields of a marker, in the order it writes them.
+struct MarkerFields {
+  std::string fromVersion;
+  std::string toVersion;
+  std::string appliedAt;  // as written: digits, after a '-' when negative
+  std::string result;
+  std::string errorMessage;
+  std::string idempotencyKey;
+};
+// The fields of marker, its strings unescaped; all empty when it is not a marker.
+MarkerFields markerFields(const std::string& marker);
+
 // text with '"' and '\' escaped, as the marker writes its strings.
 std::string jsonEscaped(const std::string& text);
 // The marker with the digits of appliedAt replaced by T; unchanged when it
-// has no appliedAt.
+// is not a marker.
 std::string markerWithoutTime(const std::string& marker);
 // The marker of an update from 1.0.0 to 2.0.0 as markerWithoutTime gives it.
 std::string expectedMarker(const std::string& result, const std::string& errorMessage,
                            const std::string& idempotencyKey = kIdempotencyKey);
 
-// The regular files below root, as relative paths with '/', in the order the
-// updater's swap takes them: the system's listing decides it, so it is read
-// here the same way, before the run.
-std::vector<std::string> swapOrder(const std::string& root);
+// A problem per old file in neither install nor backup, staged one in neither install nor staging.
+std::vector<std::string> filesLost(const std::map<std::string, std::string>& oldFiles,
+                                   const std::map<std::string, std::string>& stagedFiles,
+                                   const std::string& install, const std::string& staging,
+                                   const std::string& backup);
 
 // What the trace of one run (the file VEXO_TEST_TRACE named for the test
 // build) shows done out of the order that lets every file outlive a power

@@ -138,6 +138,16 @@ void writeTree(const std::string& root, const std::map<std::string, std::string>
   for (const auto& [path, contents] : files) writeFile(joinPath(root, path), contents);
 }
 
+// The system's listing decides the swap's order, so it is read here the same
+// way, before the swap. narrowOf spells each path as the tests do.
+std::vector<fs::path> swapOrder(const fs::path& root) {
+  std::vector<fs::path> files;
+  for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+    if (it->is_regular_file()) files.push_back(it->path().lexically_relative(root));
+  }
+  return files;
+}
+
 std::string withoutTrailingSeparator(std::string path) {
   while (path.size() > 1 && path.back() == kSep) path.pop_back();
   return path;
@@ -178,4 +188,10 @@ int runChild(const std::vector<std::string>& argv, const std::string& workDir) {
 
 void sleepMs(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+long long nowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }

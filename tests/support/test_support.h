@@ -65,6 +65,8 @@ std::map<std::string, std::string> snapshotTree(const std::string& root);
 std::map<std::string, std::string> filesOf(const std::string& root);
 // Creates root and writes every file (relative path to contents) below it.
 void writeTree(const std::string& root, const std::map<std::string, std::string>& files);
+// The regular files below root, relative, in the order the swap takes them (the listing's).
+std::vector<std::filesystem::path> swapOrder(const std::filesystem::path& root);
 // path without the separators at its end; a lone separator stays.
 std::string withoutTrailingSeparator(std::string path);
 // Sets or clears the immutable flag, which keeps even root from moving or
@@ -128,5 +130,7 @@ int runChild(const std::vector<std::string>& argv, const std::string& workDir = 
 
 // Sleeps the calling thread.
 void sleepMs(unsigned milliseconds);
+// The system clock's seconds since 1970, as the marker's appliedAt counts them.
+long long nowSeconds();
 
 #endif  // VEXO_TESTS_SUPPORT_TEST_SUPPORT_H_
