@@ -42,16 +42,18 @@ std::uint32_t waitOnProcess(const ProcessWait& wait, std::uint32_t timeoutMs);
 // Releases what openProcessForWait took.
 void closeProcessWait(const ProcessWait& wait);
 
-// What an entry of a directory listing is. Links, junctions and other
-// reparse points are told apart from what they lead to: a link to an existing
-// file or directory, or a dangling one.
+// What an entry of a directory listing is. Links and junctions are told
+// apart from what they lead to: a link to an existing file or directory, or a
+// dangling one. Any other reparse point (a cloud file's placeholder, a
+// deduplicated file) is the file or directory it appears to be.
 enum class EntryKind { kFile, kDirectory, kLinkToFile, kLinkToDirectory, kDanglingLink, kOther };
 
 // The kind of a listed entry: the one test of "is this a link" that every
 // walk makes. Throws std::filesystem::filesystem_error when it cannot be read.
 EntryKind entryKind(const std::filesystem::directory_entry& entry);
 
-// Removes the link or junction at path itself, never what it leads to.
+// Removes the link or junction at path itself, never what it leads to; only
+// ever given an entry that entryKind called a link.
 // Throws std::filesystem::filesystem_error named "remove".
 void removeLink(const std::filesystem::path& path);
 
