@@ -1,6 +1,12 @@
 // The Windows layer beneath the tree operations, under the conditions only
 // Windows has: paths in the ANSI code page, files held open by another
-// process, read-only files.
+// process, read-only, hidden and system files.
+//
+// Linked with a stand-in (tests/CMakeLists.txt) for an import slot, for
+// what real Windows does and Wine cannot show:
+//   MoveFileExA: refuses (5) to replace a read-only file, as Windows does
+//     and Wine does not; and, with otherVolume set (the move copies), a
+//     hidden or system file unless the file moved in carries the same.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -18,6 +24,35 @@
 #include "treeops/treeops_os.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+bool otherVolume = false;
+
+}  // namespace
+
+extern "C" {
+
+extern BOOL(WINAPI* __real___imp_MoveFileExA)(LPCSTR, LPCSTR, DWORD);
+
+static BOOL WINAPI refusingMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+  const DWORD source = GetFileAttributesA(from);
+  const DWORD dest = GetFileAttributesA(to);
+  const DWORD hiddenOrSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  if (source != INVALID_FILE_ATTRIBUTES && dest != INVALID_FILE_ATTRIBUTES &&
+      (dest & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+      ((dest & FILE_ATTRIBUTE_READONLY) != 0 ||
+       (otherVolume && (flags & MOVEFILE_COPY_ALLOWED) != 0 &&
+        (dest & hiddenOrSystem & ~source) != 0))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return __real___imp_MoveFileExA(from, to, flags);
+}
+
+BOOL(WINAPI* __wrap___imp_MoveFileExA)(LPCSTR, LPCSTR, DWORD) = refusingMoveFileExA;
+
+}  // extern "C"
 
 namespace {
 
@@ -328,9 +363,8 @@ TEST_F(Win32Children, MoveReportsTheSystemCode) {
   EXPECT_EQ(readFile(free), "other");
   EXPECT_FALSE(pathExists(other));
 
-  // Windows refuses to replace a read-only file; its attribute is cleared
-  // just before, and put back when the move is refused. Wine replaces such
-  // files regardless, so only real Windows shows the first row's refusal.
+  // Windows refuses to replace a read-only file (so does the stand-in); its
+  // attribute is cleared just before, and put back when the move is refused.
   setReadOnly(free);
   EXPECT_EQ(moveFileReplacing(held, free), 32u);
   EXPECT_TRUE(isReadOnly(free));
@@ -343,6 +377,23 @@ TEST_F(Win32Children, MoveReportsTheSystemCode) {
   setReadOnly(other);
   EXPECT_EQ(moveFileReplacing(other, free), 0u);
   EXPECT_TRUE(isReadOnly(free));
+
+  // Across volumes, where the move copies, a hidden or system file is
+  // refused too: cleared the same way, and put back after a refusal.
+  otherVolume = true;
+  const DWORD kRefusing = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  for (const DWORD attributes :
+       {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}, kRefusing}) {
+    SCOPED_TRACE(attributes);
+    EXPECT_TRUE(SetFileAttributesA(free.c_str(), attributes));
+    EXPECT_EQ(moveFileReplacing(held, free), 32u);
+    EXPECT_EQ(GetFileAttributesA(free.c_str()) & kRefusing, attributes);
+    writeFile(other, "plain");
+    EXPECT_EQ(moveFileReplacing(other, free), 0u);
+    EXPECT_EQ(readFile(free), "plain");
+    EXPECT_EQ(GetFileAttributesA(free.c_str()) & kRefusing, 0u);
+  }
+  otherVolume = false;
 }
 
 TEST_F(Win32Children, CopyReadsHeldFilesAndKeepsReadOnly) {

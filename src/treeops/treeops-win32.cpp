@@ -242,19 +242,21 @@ void removeTree(const fs::path& path) {
 }
 
 std::uint32_t moveFileReplacing(const std::string& from, const std::string& to) {
-  // Windows refuses to replace a read-only file (5). Like the established
-  // updaters, clear the attribute of the file being replaced just before; the
-  // file moved in keeps its own attributes. A refused move puts it back.
+  // Windows refuses (5) to replace a read-only file, and, where the move
+  // copies (staging or the backup on another volume), a hidden or system
+  // file too, unless the copy carries the same attributes. Like the
+  // established updaters, clear them on the file being replaced just before;
+  // the file moved in keeps its own attributes. A refused move puts them back.
+  constexpr DWORD kRefusing =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   const DWORD attributes = GetFileAttributesA(to.c_str());
-  const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES &&
-                        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
-                            FILE_ATTRIBUTE_READONLY;
-  if (readOnly) {
-    SetFileAttributesA(to.c_str(), withoutAttributes(attributes, FILE_ATTRIBUTE_READONLY));
-  }
+  const bool cleared = attributes != INVALID_FILE_ATTRIBUTES &&
+                       (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                       (attributes & kRefusing) != 0 &&
+                       SetFileAttributesA(to.c_str(), withoutAttributes(attributes, kRefusing));
   if (MoveFileExA(from.c_str(), to.c_str(), kMoveFlags)) return 0;
   const DWORD error = GetLastError();
-  if (readOnly) SetFileAttributesA(to.c_str(), attributes);
+  if (cleared) SetFileAttributesA(to.c_str(), attributes);
   return error;
 }
 
