@@ -1,9 +1,13 @@
 // The Windows layer beneath the tree operations, under the conditions only
 // Windows has: paths in the ANSI code page, files held open by another
-// process, read-only, hidden and system files.
+// process, read-only, hidden and system files, reparse points.
 //
-// Linked with a stand-in (tests/CMakeLists.txt) for an import slot, for
+// Linked with stand-ins (tests/CMakeLists.txt) for three import slots, for
 // what real Windows does and Wine cannot show:
+//   GetFileAttributesW and FindFirstFileW: an entry whose name reparseTags
+//     holds is a reparse point with that tag, as a cloud file's placeholder,
+//     a deduplicated or a compressed file is on Windows. Wine shows only a
+//     Unix link as a reparse point (0x410), with tag 0.
 //   MoveFileExA: refuses (5) to replace a read-only file, as Windows does
 //     and Wine does not; and, with otherVolume set (the move copies), a
 //     hidden or system file unless the file moved in carries the same.
@@ -27,13 +31,37 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::map<std::wstring, DWORD> reparseTags;
 bool otherVolume = false;
+
+const DWORD* reparseTagOf(LPCWSTR path) {
+  const auto found = reparseTags.find(fs::path(path).filename().wstring());
+  return found == reparseTags.end() ? nullptr : &found->second;
+}
 
 }  // namespace
 
 extern "C" {
 
+extern DWORD(WINAPI* __real___imp_GetFileAttributesW)(LPCWSTR);
+extern HANDLE(WINAPI* __real___imp_FindFirstFileW)(LPCWSTR, LPWIN32_FIND_DATAW);
 extern BOOL(WINAPI* __real___imp_MoveFileExA)(LPCSTR, LPCSTR, DWORD);
+
+static DWORD WINAPI taggedGetFileAttributesW(LPCWSTR path) {
+  const DWORD attributes = __real___imp_GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || reparseTagOf(path) == nullptr) return attributes;
+  return attributes | FILE_ATTRIBUTE_REPARSE_POINT;
+}
+
+static HANDLE WINAPI taggedFindFirstFileW(LPCWSTR path, LPWIN32_FIND_DATAW found) {
+  const HANDLE listing = __real___imp_FindFirstFileW(path, found);
+  const DWORD* tag = listing == INVALID_HANDLE_VALUE ? nullptr : reparseTagOf(path);
+  if (tag != nullptr) {
+    found->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    found->dwReserved0 = *tag;
+  }
+  return listing;
+}
 
 static BOOL WINAPI refusingMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
   const DWORD source = GetFileAttributesA(from);
@@ -50,6 +78,8 @@ static BOOL WINAPI refusingMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
   return __real___imp_MoveFileExA(from, to, flags);
 }
 
+DWORD(WINAPI* __wrap___imp_GetFileAttributesW)(LPCWSTR) = taggedGetFileAttributesW;
+HANDLE(WINAPI* __wrap___imp_FindFirstFileW)(LPCWSTR, LPWIN32_FIND_DATAW) = taggedFindFirstFileW;
 BOOL(WINAPI* __wrap___imp_MoveFileExA)(LPCSTR, LPCSTR, DWORD) = refusingMoveFileExA;
 
 }  // extern "C"
@@ -578,4 +608,49 @@ TEST_F(Win32Children, BackupStopsAtAHeldFileInTheOldBackup) {
   EXPECT_NE(log.find("remove_all"), std::string::npos) << log;
   EXPECT_EQ(readFile(dir_ / "backup/held.dll"), "held");
   EXPECT_EQ(readFile(dir_ / "app/VEXO.exe"), "exe");
+}
+
+// Only symbolic links and junctions lead elsewhere, and Wine's Unix links
+// (tag 0). A placeholder, deduplicated or compressed folder is a folder: the
+// swap moves its files, and a removal goes into it; so for files.
+TEST(Win32Reparse, OnlyLinksAndJunctionsAreLinks) {
+  struct Row {
+    const char* label;
+    DWORD tag;  // for the stand-in; 0 for a Unix link to a folder
+    bool link;
+  };
+  for (const Row& row :
+       {Row{"Unix link", 0, true}, Row{"symbolic link", IO_REPARSE_TAG_SYMLINK, true},
+        Row{"junction", IO_REPARSE_TAG_MOUNT_POINT, true},
+        Row{"cloud placeholder", IO_REPARSE_TAG_CLOUD_6, false},
+        Row{"deduplicated", IO_REPARSE_TAG_DEDUP, false},
+        Row{"compressed", IO_REPARSE_TAG_WOF, false}}) {
+    SCOPED_TRACE(row.label);
+    TempDir dir;
+    const fs::path root = dir.path();
+    writeBytes(root / "stage" / "b.dll", "b");
+    writeBytes(root / "old" / "sub" / "a.dll", "a");
+    if (row.tag == 0) {
+      writeBytes(root / "outside" / "a.dll", "a");
+      ASSERT_TRUE(makeDirectoryLink(dir / "outside", dir / "stage\\sub"));
+    } else {
+      writeBytes(root / "stage" / "sub" / "a.dll", "a");
+      reparseTags = {{L"sub", row.tag}, {L"b.dll", row.tag}};
+    }
+    std::map<fs::path, EntryKind> kinds;
+    for (const auto& entry : fs::directory_iterator(root / "stage")) {
+      kinds[entry.path().filename()] = entryKind(entry);
+    }
+    EXPECT_EQ(kinds["sub"], row.link ? EntryKind::kLinkToDirectory : EntryKind::kDirectory);
+    if (row.tag != 0) {
+      EXPECT_EQ(kinds["b.dll"], row.link ? EntryKind::kLinkToFile : EntryKind::kFile);
+    }
+    EXPECT_EQ(swapTree(dir / "stage", dir / "app"), "");
+    EXPECT_EQ(pathExists(dir / "app\\sub\\a.dll"), !row.link);
+    if (!row.link) {
+      removeTree(root / "old");
+      EXPECT_FALSE(fs::exists(root / "old"));
+    }
+    reparseTags.clear();
+  }
 }
