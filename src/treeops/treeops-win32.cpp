@@ -203,6 +203,15 @@ EntryKind entryKind(const fs::directory_entry& entry) {
                                                             : EntryKind::kLinkToFile;
 }
 
+bool isLinkEntry(const fs::path& path) {
+  OwnEntry own;
+  if (const DWORD error = readOwnEntry(path, &own)) {
+    if (isNotFound(error)) return false;
+    throw fs::filesystem_error("status err=" + std::to_string(error), path, systemError(error));
+  }
+  return own.link;
+}
+
 void removeLink(const fs::path& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   const BOOL removed = attributes != INVALID_FILE_ATTRIBUTES &&

@@ -88,6 +88,11 @@ void flushFileSystem(const std::filesystem::path& path);
 // the system's code as "status err=<code>".
 bool entryExists(const std::filesystem::path& path);
 
+// True when the entry at path is itself a link or junction (a dangling one
+// too), told as entryKind tells it; false for anything else, or no entry.
+// Throws as entryExists does.
+bool isLinkEntry(const std::filesystem::path& path);
+
 // The size and modification time of the entry at path (a link as itself),
 // as "<size> <time>", the time in the system's own unit; empty when there is
 // no entry. Throws as entryExists does.
