@@ -711,6 +711,42 @@ TEST(HostileLinks, DirectoryLinksAndDanglingLinksArePassedOver) {
 #endif
 }
 
+// The installation's own links: the backup holds copies of what they lead
+// to. A rollback leaves those copies in the backup rather than move them back
+// through a link to a directory, into what it leads to (here a file that
+// cannot be replaced, which stopped the rollback with status 3), or over a
+// link to a file, which became a copy.
+TEST(HostileLinks, RollbackNeitherGoesThroughNorReplacesTheInstallationsLinks) {
+  Site site;
+  site.prepare();
+  writeTree(site.root / "shared", {{"tool.dll", "tool"}});
+  if (!makeDirectoryLink(site.root / "shared", joinPath(site.install, "lib/shared"))) {
+    GTEST_SKIP() << "no directory links here";
+  }
+  Tree old = kOld;
+  old["lib/shared/tool.dll"] = "tool";
+#ifndef _WIN32
+  fs::create_symlink("core.dll", site.install + "/lib/core-link.dll");
+  old["lib/core-link.dll"] = "core 1";
+#endif
+  const HeldFile pinShared(joinPath(site.root / "shared", "tool.dll"));
+  const std::string last = swapOrder(site.staging).back();
+  const HeldFile pin(joinPath(site.staging, last));
+  if (!pin.held() || !pinShared.held()) GTEST_SKIP() << "cannot pin a file here";
+
+  EXPECT_EQ(site.run(), 0);
+  const std::string failure = "MoveFileEx(" + fs::path(last).filename().string() +
+                              ") err=" + kHeldSourceCode + " (file locked)";
+  EXPECT_EQ(markerOf(site.marker), markerFor("rollback", failure));
+  EXPECT_EQ(filesOf(site.install), old);
+  EXPECT_EQ(filesOf(site.staging), kNew);
+  EXPECT_EQ(fileOrNone(joinPath(site.backup, "lib/shared/tool.dll")), "tool");
+#ifndef _WIN32
+  EXPECT_EQ(fs::read_symlink(site.install + "/lib/core-link.dll"), "core.dll");
+  EXPECT_EQ(fileOrNone(site.backup + "/lib/core-link.dll"), "core 1");
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // A tree shaped like a package manager's output.
 

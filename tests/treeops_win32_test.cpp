@@ -1,6 +1,16 @@
 // The Windows layer beneath the tree operations, under the conditions only
 // Windows has: paths in the ANSI code page, files held open by another
-// process, read-only files.
+// process, read-only, hidden and system files, reparse points.
+//
+// Linked with stand-ins (tests/CMakeLists.txt) for three import slots, for
+// what real Windows does and Wine cannot show:
+//   GetFileAttributesW and FindFirstFileW: an entry whose name reparseTags
+//     holds is a reparse point with that tag, as a cloud file's placeholder,
+//     a deduplicated or a compressed file is on Windows. Wine shows only a
+//     Unix link as a reparse point (0x410), with tag 0.
+//   MoveFileExA: refuses (5) to replace a read-only file, as Windows does
+//     and Wine does not; and, with otherVolume set (the move copies), a
+//     hidden or system file unless the file moved in carries the same.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -18,6 +28,61 @@
 #include "treeops/treeops_os.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+std::map<std::wstring, DWORD> reparseTags;
+bool otherVolume = false;
+
+const DWORD* reparseTagOf(LPCWSTR path) {
+  const auto found = reparseTags.find(fs::path(path).filename().wstring());
+  return found == reparseTags.end() ? nullptr : &found->second;
+}
+
+}  // namespace
+
+extern "C" {
+
+extern DWORD(WINAPI* __real___imp_GetFileAttributesW)(LPCWSTR);
+extern HANDLE(WINAPI* __real___imp_FindFirstFileW)(LPCWSTR, LPWIN32_FIND_DATAW);
+extern BOOL(WINAPI* __real___imp_MoveFileExA)(LPCSTR, LPCSTR, DWORD);
+
+static DWORD WINAPI taggedGetFileAttributesW(LPCWSTR path) {
+  const DWORD attributes = __real___imp_GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || reparseTagOf(path) == nullptr) return attributes;
+  return attributes | FILE_ATTRIBUTE_REPARSE_POINT;
+}
+
+static HANDLE WINAPI taggedFindFirstFileW(LPCWSTR path, LPWIN32_FIND_DATAW found) {
+  const HANDLE listing = __real___imp_FindFirstFileW(path, found);
+  const DWORD* tag = listing == INVALID_HANDLE_VALUE ? nullptr : reparseTagOf(path);
+  if (tag != nullptr) {
+    found->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    found->dwReserved0 = *tag;
+  }
+  return listing;
+}
+
+static BOOL WINAPI refusingMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+  const DWORD source = GetFileAttributesA(from);
+  const DWORD dest = GetFileAttributesA(to);
+  const DWORD hiddenOrSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  if (source != INVALID_FILE_ATTRIBUTES && dest != INVALID_FILE_ATTRIBUTES &&
+      (dest & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+      ((dest & FILE_ATTRIBUTE_READONLY) != 0 ||
+       (otherVolume && (flags & MOVEFILE_COPY_ALLOWED) != 0 &&
+        (dest & hiddenOrSystem & ~source) != 0))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return __real___imp_MoveFileExA(from, to, flags);
+}
+
+DWORD(WINAPI* __wrap___imp_GetFileAttributesW)(LPCWSTR) = taggedGetFileAttributesW;
+HANDLE(WINAPI* __wrap___imp_FindFirstFileW)(LPCWSTR, LPWIN32_FIND_DATAW) = taggedFindFirstFileW;
+BOOL(WINAPI* __wrap___imp_MoveFileExA)(LPCSTR, LPCSTR, DWORD) = refusingMoveFileExA;
+
+}  // extern "C"
 
 namespace {
 
@@ -317,9 +382,8 @@ TEST_F(Win32Children, MoveReportsTheSystemCode) {
   EXPECT_EQ(readFile(free), "other");
   EXPECT_FALSE(pathExists(other));
 
-  // Windows refuses to replace a read-only file; its attribute is cleared
-  // just before, and put back when the move is refused. Wine replaces such
-  // files regardless, so only real Windows shows the first row's refusal.
+  // Windows refuses to replace a read-only file (so does the stand-in); its
+  // attribute is cleared just before, and put back when the move is refused.
   setReadOnly(free);
   EXPECT_EQ(moveFileReplacing(held, free), 32u);
   EXPECT_TRUE(isReadOnly(free));
@@ -332,6 +396,23 @@ TEST_F(Win32Children, MoveReportsTheSystemCode) {
   setReadOnly(other);
   EXPECT_EQ(moveFileReplacing(other, free), 0u);
   EXPECT_TRUE(isReadOnly(free));
+
+  // Across volumes, where the move copies, a hidden or system file is
+  // refused too: cleared the same way, and put back after a refusal.
+  otherVolume = true;
+  const DWORD kRefusing = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  for (const DWORD attributes :
+       {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}, kRefusing}) {
+    SCOPED_TRACE(attributes);
+    EXPECT_TRUE(SetFileAttributesA(free.c_str(), attributes));
+    EXPECT_EQ(moveFileReplacing(held, free), 32u);
+    EXPECT_EQ(GetFileAttributesA(free.c_str()) & kRefusing, attributes);
+    writeFile(other, "plain");
+    EXPECT_EQ(moveFileReplacing(other, free), 0u);
+    EXPECT_EQ(readFile(free), "plain");
+    EXPECT_EQ(GetFileAttributesA(free.c_str()) & kRefusing, 0u);
+  }
+  otherVolume = false;
 }
 
 TEST_F(Win32Children, CopyReadsHeldFilesAndKeepsReadOnly) {
@@ -516,4 +597,33 @@ TEST_F(Win32Children, BackupStopsAtAHeldFileInTheOldBackup) {
   EXPECT_NE(log.find("remove_all"), std::string::npos) << log;
   EXPECT_EQ(readFile(dir_ / "backup/held.dll"), "held");
   EXPECT_EQ(readFile(dir_ / "app/VEXO.exe"), "exe");
+}
+
+// Only symbolic links, junctions and Wine's Unix links (tag 0) lead
+// elsewhere, and the swap passes them over. A placeholder, deduplicated or
+// compressed folder is a folder: the swap moves its files, a removal goes in.
+TEST(Win32Reparse, OnlyLinksAndJunctionsAreLinks) {
+  for (const auto& [tag, link] :
+       std::vector<std::pair<DWORD, bool>>{{0, true},
+                                           {IO_REPARSE_TAG_SYMLINK, true},
+                                           {IO_REPARSE_TAG_MOUNT_POINT, true},
+                                           {IO_REPARSE_TAG_CLOUD_6, false},
+                                           {IO_REPARSE_TAG_DEDUP, false},
+                                           {IO_REPARSE_TAG_WOF, false}}) {
+    SCOPED_TRACE(tag);
+    TempDir dir;
+    writeFile(dir / "old/sub/a.dll", "a");
+    writeFile(dir / (tag == 0 ? "outside/a.dll" : "stage/sub/a.dll"), "a");
+    makeDirectories(dir / "stage");
+    if (tag == 0) {
+      ASSERT_TRUE(makeDirectoryLink(dir / "outside", dir / "stage/sub"));
+    } else {
+      reparseTags = {{L"sub", tag}};
+    }
+    EXPECT_EQ(swapTree(dir / "stage", dir / "app"), "");
+    EXPECT_EQ(pathExists(dir / "app/sub/a.dll"), !link);
+    if (!link) removeTree(fs::path(dir / "old"));
+    EXPECT_EQ(pathExists(dir / "old"), link);
+    reparseTags.clear();
+  }
 }

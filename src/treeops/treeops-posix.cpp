@@ -386,6 +386,11 @@ bool entryExists(const fs::path& path) {
   return statEntry(path, &info);
 }
 
+bool isLinkEntry(const fs::path& path) {
+  struct stat info {};
+  return statEntry(path, &info) && S_ISLNK(info.st_mode);
+}
+
 std::string entryStamp(const fs::path& path) {
   struct stat info {};
   if (!statEntry(path, &info)) return "";

@@ -30,14 +30,48 @@ int checkedLength(std::size_t size, const char* what) {
 
 bool isNotFound(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
 
-// Symbolic links and junctions carry the reparse-point attribute; this
-// toolchain's library never reports a link, so the system is asked directly.
-// Under Wine a Unix link to a directory shows this way too (0x410).
-bool isLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+// Symbolic links and junctions (mount points) lead elsewhere. Every other
+// reparse point is the file or folder it appears to be, its contents part of
+// the tree: a cloud file's placeholder, a deduplicated or a compressed (WOF)
+// file. A reparse point whose tag the system leaves at 0, a tag Windows lets
+// no file carry, is how Wine shows a Unix link made on the Linux side (0x410,
+// tag 0): it may lead anywhere, so it is a link too.
+bool isLinkTag(DWORD tag) {
+  return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT ||
+         tag == IO_REPARSE_TAG_RESERVED_ZERO;
+}
 
-// The attributes with read-only cleared, in the form SetFileAttributesW takes.
-DWORD withoutReadOnly(DWORD attributes) {
-  const DWORD cleared = attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+// An entry as it is itself, not what it may lead to.
+struct OwnEntry {
+  DWORD attributes = 0;
+  bool link = false;
+};
+
+// Reads the entry at path: the one test of "is this a link" that every walk
+// makes, on this toolchain, whose library never reports a link. Only a
+// reparse point costs a second call, for its tag, from a listing of that one
+// name, which neither opens nor recalls the entry. Returns 0, or the
+// system's code when the entry cannot be read.
+DWORD readOwnEntry(const fs::path& path, OwnEntry* entry) {
+  entry->attributes = GetFileAttributesW(path.c_str());
+  if (entry->attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
+  entry->link = false;
+  if ((entry->attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return 0;
+  // A listing takes a name, not a folder's trailing separator.
+  fs::path name = path;
+  while (!name.has_filename() && name.has_relative_path()) name = name.parent_path();
+  WIN32_FIND_DATAW found{};
+  const HANDLE listing = FindFirstFileW(name.c_str(), &found);
+  if (listing == INVALID_HANDLE_VALUE) return GetLastError();
+  FindClose(listing);
+  entry->link =
+      (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && isLinkTag(found.dwReserved0);
+  return 0;
+}
+
+// The attributes without those in mask, in the form SetFileAttributesW takes.
+DWORD withoutAttributes(DWORD attributes, DWORD mask) {
+  const DWORD cleared = attributes & ~mask;
   return cleared == 0 ? FILE_ATTRIBUTE_NORMAL : cleared;
 }
 
@@ -52,17 +86,17 @@ DWORD withoutReadOnly(DWORD attributes) {
 // this platform cannot tell them from directories and would delete what
 // they point to.
 void prepareForRemoval(const fs::path& top, const fs::path& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
+  OwnEntry entry;
+  if (const DWORD error = readOwnEntry(path, &entry)) {
     if (isNotFound(error)) return;
     throwRemoveAll(top, path, error);
   }
+  const DWORD attributes = entry.attributes;
   if ((attributes & FILE_ATTRIBUTE_READONLY) &&
-      !SetFileAttributesW(path.c_str(), withoutReadOnly(attributes))) {
+      !SetFileAttributesW(path.c_str(), withoutAttributes(attributes, FILE_ATTRIBUTE_READONLY))) {
     throwRemoveAll(top, path, GetLastError());
   }
-  if (isLink(attributes)) {
+  if (entry.link) {
     // Under Wine no call removes a Unix link to a directory (145, "not
     // empty"); the removal then stops here rather than go through it.
     const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
@@ -144,12 +178,12 @@ void closeProcessWait(const ProcessWait& wait) {
 }
 
 EntryKind entryKind(const fs::directory_entry& entry) {
-  const DWORD attributes = GetFileAttributesW(entry.path().c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    throw fs::filesystem_error("status", entry.path(), systemError(GetLastError()));
+  OwnEntry own;
+  if (const DWORD error = readOwnEntry(entry.path(), &own)) {
+    throw fs::filesystem_error("status", entry.path(), systemError(error));
   }
-  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (!isLink(attributes)) return directory ? EntryKind::kDirectory : EntryKind::kFile;
+  const bool directory = (own.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!own.link) return directory ? EntryKind::kDirectory : EntryKind::kFile;
   // Opening a link follows it: that tells whether it leads anywhere, and to
   // what. No access right is needed, and full sharing disturbs nobody.
   const HANDLE target =
@@ -167,6 +201,15 @@ EntryKind entryKind(const fs::directory_entry& entry) {
   if (!known) throw fs::filesystem_error("status", entry.path(), systemError(error));
   return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::kLinkToDirectory
                                                             : EntryKind::kLinkToFile;
+}
+
+bool isLinkEntry(const fs::path& path) {
+  OwnEntry own;
+  if (const DWORD error = readOwnEntry(path, &own)) {
+    if (isNotFound(error)) return false;
+    throw fs::filesystem_error("status err=" + std::to_string(error), path, systemError(error));
+  }
+  return own.link;
 }
 
 void removeLink(const fs::path& path) {
@@ -188,7 +231,9 @@ void copyFileOver(const fs::path& from, const fs::path& to) {
   const DWORD attributes = GetFileAttributesW(to.c_str());
   const bool readOnly =
       attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (readOnly) SetFileAttributesW(to.c_str(), withoutReadOnly(attributes));
+  if (readOnly) {
+    SetFileAttributesW(to.c_str(), withoutAttributes(attributes, FILE_ATTRIBUTE_READONLY));
+  }
   const HANDLE copy = CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   const BOOL flushed = copy != INVALID_HANDLE_VALUE && FlushFileBuffers(copy);
@@ -206,17 +251,21 @@ void removeTree(const fs::path& path) {
 }
 
 std::uint32_t moveFileReplacing(const std::string& from, const std::string& to) {
-  // Windows refuses to replace a read-only file (5). Like the established
-  // updaters, clear the attribute of the file being replaced just before; the
-  // file moved in keeps its own attributes. A refused move puts it back.
+  // Windows refuses (5) to replace a read-only file, and, where the move
+  // copies (staging or the backup on another volume), a hidden or system
+  // file too, unless the copy carries the same attributes. Like the
+  // established updaters, clear them on the file being replaced just before;
+  // the file moved in keeps its own attributes. A refused move puts them back.
+  constexpr DWORD kRefusing =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   const DWORD attributes = GetFileAttributesA(to.c_str());
-  const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES &&
-                        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
-                            FILE_ATTRIBUTE_READONLY;
-  if (readOnly) SetFileAttributesA(to.c_str(), withoutReadOnly(attributes));
+  const bool cleared = attributes != INVALID_FILE_ATTRIBUTES &&
+                       (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                       (attributes & kRefusing) != 0 &&
+                       SetFileAttributesA(to.c_str(), withoutAttributes(attributes, kRefusing));
   if (MoveFileExA(from.c_str(), to.c_str(), kMoveFlags)) return 0;
   const DWORD error = GetLastError();
-  if (readOnly) SetFileAttributesA(to.c_str(), attributes);
+  if (cleared) SetFileAttributesA(to.c_str(), attributes);
   return error;
 }
 

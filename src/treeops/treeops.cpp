@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <system_error>
@@ -418,7 +419,30 @@ bool removeLinksBelow(const std::string& root) {
   }
 }
 
-std::string swapTree(const std::string& sourceRoot, const std::string& destRoot) {
+namespace {
+
+// True when the place of relative below root is a link or junction, or lies
+// below one. folders keeps each folder's answer: the files of one folder come
+// together, and each folder is looked at once.
+bool placeIsLinked(const fs::path& root, const fs::path& relative,
+                   std::map<fs::path, bool>* folders) {
+  fs::path place;
+  bool linked = false;
+  for (auto part = relative.begin(); part != relative.end(); ++part) {
+    place /= *part;
+    if (std::next(part) == relative.end()) break;
+    const auto [known, added] = folders->emplace(place, linked);
+    if (added && !linked) known->second = isLinkEntry(root / place);
+    linked = known->second;
+  }
+  return linked || isLinkEntry(root / place);
+}
+
+// Moves the files of sourceRoot into destRoot, as swapTree describes. With
+// destLinks Links::kFollow a file goes through a link or junction of destRoot
+// on its way, into what it leads to; with Links::kPassOver a file whose place
+// in destRoot is a link or lies below one stays where it is.
+std::string moveTree(const std::string& sourceRoot, const std::string& destRoot, Links destLinks) {
   MoveTarget target;
   std::string failure;
   try {
@@ -436,9 +460,14 @@ std::string swapTree(const std::string& sourceRoot, const std::string& destRoot)
                if (kind == EntryKind::kLinkToFile) fileLinks.insert(relative);
                return true;
              });
+    std::map<fs::path, bool> linkedFolders;
     walkTree(source, Links::kPassOver,
              [&](const fs::path& path, const fs::path& relative, EntryKind kind) {
                if (kind != EntryKind::kFile && fileLinks.count(relative) == 0) return true;
+               if (destLinks == Links::kPassOver &&
+                   placeIsLinked(target.root, relative, &linkedFolders)) {
+                 return true;
+               }
                const std::uint32_t code = moveInto(&target, path, relative);
                if (code != 0) failure = moveFailureText(path, code);
                return code == 0;
@@ -448,4 +477,14 @@ std::string swapTree(const std::string& sourceRoot, const std::string& destRoot)
   }
   flushMoves(target);
   return failure;
+}
+
+}  // namespace
+
+std::string swapTree(const std::string& sourceRoot, const std::string& destRoot) {
+  return moveTree(sourceRoot, destRoot, Links::kFollow);
+}
+
+std::string swapTreeBesideLinks(const std::string& sourceRoot, const std::string& destRoot) {
+  return moveTree(sourceRoot, destRoot, Links::kPassOver);
 }

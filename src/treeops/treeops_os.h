@@ -42,16 +42,18 @@ std::uint32_t waitOnProcess(const ProcessWait& wait, std::uint32_t timeoutMs);
 // Releases what openProcessForWait took.
 void closeProcessWait(const ProcessWait& wait);
 
-// What an entry of a directory listing is. Links, junctions and other
-// reparse points are told apart from what they lead to: a link to an existing
-// file or directory, or a dangling one.
+// What an entry of a directory listing is. Links and junctions are told
+// apart from what they lead to: a link to an existing file or directory, or a
+// dangling one. Any other reparse point (a cloud file's placeholder, a
+// deduplicated file) is the file or directory it appears to be.
 enum class EntryKind { kFile, kDirectory, kLinkToFile, kLinkToDirectory, kDanglingLink, kOther };
 
 // The kind of a listed entry: the one test of "is this a link" that every
 // walk makes. Throws std::filesystem::filesystem_error when it cannot be read.
 EntryKind entryKind(const std::filesystem::directory_entry& entry);
 
-// Removes the link or junction at path itself, never what it leads to.
+// Removes the link or junction at path itself, never what it leads to; only
+// ever given an entry that entryKind called a link.
 // Throws std::filesystem::filesystem_error named "remove".
 void removeLink(const std::filesystem::path& path);
 
@@ -85,6 +87,11 @@ void flushFileSystem(const std::filesystem::path& path);
 // failure to look throws std::filesystem::filesystem_error, its text naming
 // the system's code as "status err=<code>".
 bool entryExists(const std::filesystem::path& path);
+
+// True when the entry at path is itself a link or junction (a dangling one
+// too), told as entryKind tells it; false for anything else, or no entry.
+// Throws as entryExists does.
+bool isLinkEntry(const std::filesystem::path& path);
 
 // The size and modification time of the entry at path (a link as itself),
 // as "<size> <time>", the time in the system's own unit; empty when there is

@@ -397,8 +397,12 @@ std::string rollBackUpdate(const std::string& backupDir, const std::string& inst
   flushMoves(toInstallation);
   if (!failure.empty()) return failure;
   // What the update never touched is identical in both places; moving it
-  // back leaves the backup as bare directories, as every rollback does.
-  return swapTree(backupDir, installDir);
+  // back leaves the backup as bare directories. The backup holds copies of
+  // what the installation's links lead to; those the update did not move
+  // stay in the backup: moving them back would go through a link into what
+  // it leads to, or put a copy in a link's place, and the update changed
+  // neither.
+  return swapTreeBesideLinks(backupDir, installDir);
 }
 
 void endUpdateJournal(const std::string& backupDir) {

@@ -37,6 +37,11 @@ void flushMoves(const MoveTarget& target);
 // codes that mean one.
 std::string moveFailureText(const std::filesystem::path& file, std::uint32_t code);
 
+// As swapTree, but a file whose place below destRoot is a link or junction,
+// or lies below one, is passed over and stays in sourceRoot: what a link of
+// destRoot leads to, and the link itself, are left as they are.
+std::string swapTreeBesideLinks(const std::string& sourceRoot, const std::string& destRoot);
+
 // Why moving the files of sourceRoot into destRoot must not begin: there is
 // no destination, or it is the source or lies inside it (the moves would land
 // in the tree being listed). Empty when it may.
