@@ -730,7 +730,7 @@ TEST(HostileLinks, RollbackNeitherGoesThroughNorReplacesTheInstallationsLinks) {
   old["lib/core-link.dll"] = "core 1";
 #endif
   const HeldFile pinShared(joinPath(site.root / "shared", "tool.dll"));
-  const std::string last = swapOrder(site.staging).back();
+  const std::string last = narrowOf(swapOrder(site.staging).back());
   const HeldFile pin(joinPath(site.staging, last));
   if (!pin.held() || !pinShared.held()) GTEST_SKIP() << "cannot pin a file here";
 
