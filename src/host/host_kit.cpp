@@ -125,8 +125,12 @@ struct MarkerScanner {
           const int low = hexDigit(bytes[pos + 3]);
           pos += 4;
           const int code = high * 16 + low;
-          // Only the control characters without a short form come as \u00XX.
-          if (high < 0 || low < 0 || code >= 0x20 || std::strchr("\b\f\n\r\t", code) != nullptr) {
+          // Only the control characters without a short form come as \u00XX,
+          // NUL among them: the search names its five bytes, so that the
+          // list's own terminator is not taken for one of them.
+          static const char kShortForms[] = {'\b', '\f', '\n', '\r', '\t'};
+          if (high < 0 || low < 0 || code >= 0x20 ||
+              std::memchr(kShortForms, code, sizeof kShortForms) != nullptr) {
             return false;
           }
           *value += static_cast<char>(code);
