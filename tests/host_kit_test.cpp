@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -201,8 +202,22 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
     std::string value;
     std::string refusal;  // the start of the error, or "" when accepted
   };
+  // Relative paths are the host's, read against its working directory: the
+  // rows below name the same places as the absolute ones.
+  const std::filesystem::path workingDir = std::filesystem::current_path();
+  std::filesystem::current_path(root.path());
   const std::vector<Case> cases = {
       {"a sibling whose name starts with the installation's", &UpdateRequest::dataDir, data, ""},
+      {"relative installation", &UpdateRequest::installDir, "app", ""},
+      {"relative staging directory", &UpdateRequest::stagingDir, "staging", ""},
+      {"relative data folder", &UpdateRequest::dataDir, "app-data", ""},
+      {"relative run directory", &UpdateRequest::runDir, "app-data", ""},
+      {"relative backup directory", &UpdateRequest::backupDir, joinPath("app-data", "backup"), ""},
+      {"relative log", &UpdateRequest::logPath, joinPath("app-data", "updater.log"), ""},
+      {"relative marker", &UpdateRequest::markerPath, joinPath("app-data", "applied-marker.json"),
+       ""},
+      {"relative run directory inside the installation", &UpdateRequest::runDir,
+       joinPath("app", "bin"), "the run directory " + (root / "app/bin") + " lies inside"},
       {"no installation", &UpdateRequest::installDir, "", "install_dir is missing"},
       {"no key", &UpdateRequest::idempotencyKey, "", "idempotency_key is missing"},
       {"data folder inside the installation", &UpdateRequest::dataDir, root / "app/data",
@@ -246,6 +261,7 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
       EXPECT_EQ(error.rfind(c.refusal, 0), 0u) << error;
     }
   }
+  std::filesystem::current_path(workingDir);
   // The C interface reports through the caller's buffer, cut short and
   // always terminated, and starts nothing.
   vexo_update_request request{};

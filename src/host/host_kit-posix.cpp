@@ -27,6 +27,15 @@ std::string parentFolder(const std::string& path) {
   return end == 0 ? std::string("/") : path.substr(0, end);
 }
 
+std::string makeAbsolute(std::string* path) {
+  if (path->empty() || path->front() == '/') return "";
+  std::error_code ec;
+  const fs::path absolute = fs::absolute(*path, ec);
+  if (ec) return "getcwd: " + ec.message();
+  *path = absolute.native();
+  return "";
+}
+
 std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(getpid()); }
 
 bool liesWithin(const std::string& path, const std::string& folder) {

@@ -42,6 +42,26 @@ std::string toNarrow(const std::wstring& wide) {
   return narrow;
 }
 
+// Back to the code page, failing where a character has no exact form there
+// (a working directory may hold one): the updater could not be given it.
+bool toNarrowExactly(const std::wstring& wide, std::string* narrow) {
+  narrow->clear();
+  if (wide.empty()) return true;
+  const int size = static_cast<int>(wide.size());
+  // A UTF-8 code page takes no best-fit flag and no used-default pointer.
+  const bool utf8 = GetACP() == CP_UTF8;
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* usedDefaultPointer = utf8 ? nullptr : &usedDefault;
+  const int length = WideCharToMultiByte(CP_ACP, flags, wide.data(), size, nullptr, 0, nullptr,
+                                         usedDefaultPointer);
+  if (length <= 0 || usedDefault) return false;
+  narrow->resize(static_cast<std::size_t>(length));
+  return WideCharToMultiByte(CP_ACP, flags, wide.data(), size, &(*narrow)[0], length, nullptr,
+                             usedDefaultPointer) == length &&
+         !usedDefault;
+}
+
 bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // The absolute, normalised path, for comparisons only.
@@ -90,6 +110,23 @@ std::string parentFolder(const std::string& path) {
   const std::size_t end = wide.find_last_of(L"\\/");
   if (end == std::wstring::npos) return "";
   return toNarrow(wide.substr(0, end == 0 ? 1 : end));
+}
+
+std::string makeAbsolute(std::string* path) {
+  if (path->empty()) return "";
+  std::wstring full;
+  if (!comparablePath(*path, &full)) {
+    const DWORD error = GetLastError();
+    return failure("GetFullPathName(" + *path + ")",
+                   error != 0 ? error : ERROR_NO_UNICODE_TRANSLATION);
+  }
+  std::string narrow;
+  if (!toNarrowExactly(full, &narrow)) {
+    return failure("GetFullPathName(" + *path + "), whose result the code page cannot hold",
+                   ERROR_NO_UNICODE_TRANSLATION);
+  }
+  *path = narrow;
+  return "";
 }
 
 std::uint32_t currentProcessId() { return GetCurrentProcessId(); }

@@ -179,6 +179,15 @@ std::string completeRequest(UpdateRequest* request) {
   for (const auto& member : required) {
     if (member.value.empty()) return std::string(member.name) + " is missing";
   }
+  // The updater runs in the run directory, where a relative path would
+  // name another place than the host meant; so every path is made absolute
+  // against the host's working directory before anything is checked.
+  for (std::string* path :
+       {&request->installDir, &request->stagingDir, &request->dataDir, &request->updaterPath,
+        &request->runDir, &request->backupDir, &request->logPath, &request->markerPath}) {
+    const std::string error = makeAbsolute(path);
+    if (!error.empty()) return error;
+  }
   const auto fill = [](std::string* member, const std::string& fallback) {
     if (member->empty()) *member = fallback;
   };

@@ -28,9 +28,11 @@ struct UpdateRequest {
   std::uint32_t processId = 0;
 };
 
-// The request with every default filled in. Returns an empty string, or what
-// makes the request unusable (a required member missing, the run directory,
-// the log or the marker inside the installation or the staging directory).
+// The request with every path made absolute against the working directory
+// and every default filled in. Returns an empty string, or what makes the
+// request unusable (a required member missing, a path that cannot be made
+// absolute, the run directory, the log or the marker inside the
+// installation, the staging directory or the backup directory).
 std::string completeRequest(UpdateRequest* request);
 
 // The updater's command line for a completed request: the copy in the run

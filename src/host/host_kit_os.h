@@ -21,6 +21,11 @@ std::string pathInFolder(const std::string& folder, const std::string& name);
 // it has no separator.
 std::string parentFolder(const std::string& path);
 
+// Replaces *path, when it is not empty, by its absolute form against the
+// working directory (on Windows also with "." and ".." taken out, as the
+// system reads them).
+std::string makeAbsolute(std::string* path);
+
 // The id of the calling process.
 std::uint32_t currentProcessId();
 
