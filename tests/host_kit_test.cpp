@@ -77,6 +77,18 @@ std::string narrow(const std::wstring& text) {
 }
 #endif
 
+#ifdef _WIN32
+// The path with every name the system can shorten in its 8.3 form.
+std::string shortName(const std::string& path) {
+  wchar_t buffer[MAX_PATH];
+  const DWORD length = GetShortPathNameW(wide(path).c_str(), buffer, MAX_PATH);
+  const std::string shortened =
+      length > 0 && length < MAX_PATH ? narrow(std::wstring(buffer, length)) : path;
+  EXPECT_NE(shortened, path) << "no short name";
+  return shortened;
+}
+#endif
+
 const std::string kProgram = "C:\\Program Files\\VEXO Data\\vexo-updater.exe";
 
 }  // namespace
@@ -191,11 +203,16 @@ TEST(HostKit, NeverReplacesACopyOfTheUpdaterThatIsRunning) {
 }
 
 TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
-  TempDir root;
+  // On a disk: Wine gives no short names below /dev.
+  TempDir root(Medium::kDisk);
   const std::string install = root / "app";
   const std::string staging = root / "staging";
   const std::string data = root / "app-data";
   makeDirectories(install);
+  makeDirectories(data);
+  // A second name for the installation that no comparison of names sees
+  // through: a junction on Windows (under Wine, a Unix link), a link natively.
+  ASSERT_TRUE(makeDirectoryLink(install, root / "app-link"));
   struct Case {
     const char* label;
     std::string UpdateRequest::*member;
@@ -218,6 +235,8 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
        ""},
       {"relative run directory inside the installation", &UpdateRequest::runDir,
        joinPath("app", "bin"), "the run directory " + (root / "app/bin") + " lies inside"},
+      {"run directory below a link to the installation", &UpdateRequest::runDir,
+       root / "app-link/data", "the run directory "},
       {"no installation", &UpdateRequest::installDir, "", "install_dir is missing"},
       {"no key", &UpdateRequest::idempotencyKey, "", "idempotency_key is missing"},
       {"data folder inside the installation", &UpdateRequest::dataDir, root / "app/data",
@@ -234,6 +253,10 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
 #ifdef _WIN32
       {"run directory is the installation in other letter case", &UpdateRequest::runDir,
        root / "APP", "the run directory "},
+      {"run directory is the installation by a short name", &UpdateRequest::runDir,
+       joinPath(shortName(root.path()), "app"), "the run directory "},
+      {"marker inside the backup not made yet, through the data folder's short name",
+       &UpdateRequest::markerPath, joinPath(shortName(data), "backup/m.json"), "the marker "},
 #endif
   };
   for (const Case& c : cases) {

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+
 #include "host/host_kit.h"
 #include "host/host_kit_os.h"
 
@@ -77,6 +79,99 @@ bool comparablePath(const std::string& path, std::wstring* full) {
   return true;
 }
 
+// Without regard to case, as the file system compares names.
+bool sameName(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), /*ignoreCase=*/TRUE) == CSTR_EQUAL;
+}
+
+// True when the absolute path inner is the absolute folder outer or lies
+// below it, by their names.
+bool startsWithFolder(const std::wstring& inner, std::wstring outer) {
+  while (outer.size() > 1 && isSeparator(outer.back())) outer.pop_back();
+  if (inner.size() < outer.size() || !sameName(inner.substr(0, outer.size()), outer)) return false;
+  return inner.size() == outer.size() || isSeparator(inner[outer.size()]) ||
+         isSeparator(outer.back());
+}
+
+// An absolute path as its root ("C:\", "\\server\share\", "\\?\C:\") and
+// the names below it.
+struct SplitPath {
+  std::wstring root;
+  std::vector<std::wstring> names;
+
+  // The root and the first count names: one of the folders above the path,
+  // or the path itself.
+  std::wstring upTo(std::size_t count) const {
+    std::wstring path = root;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!path.empty() && !isSeparator(path.back())) path += L'\\';
+      path += names[i];
+    }
+    return path;
+  }
+};
+
+SplitPath splitPath(const std::wstring& full) {
+  // How many names after the prefix belong to the root: a share's server and
+  // share name, or a drive's letter.
+  std::size_t start = 0;
+  int rootNames = 1;
+  if (full.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    start = 8;
+    rootNames = 2;
+  } else if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0) {
+    start = 4;
+  } else if (full.compare(0, 2, L"\\\\") == 0) {
+    start = 2;
+    rootNames = 2;
+  }
+  SplitPath split;
+  std::size_t pos = start;
+  for (int i = 0; i < rootNames; ++i) {
+    const std::size_t end = full.find_first_of(L"\\/", pos);
+    pos = end == std::wstring::npos ? full.size() : end + 1;
+  }
+  split.root = full.substr(0, pos);
+  // A drive's root is "C:\": "C:" alone names that drive's working directory.
+  if (!split.root.empty() && !isSeparator(split.root.back())) split.root += L'\\';
+  while (pos < full.size()) {
+    const std::size_t end = std::min(full.find_first_of(L"\\/", pos), full.size());
+    if (end > pos) split.names.push_back(full.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  return split;
+}
+
+// The identity of an existing file or folder: its volume's serial number
+// and its index there, the same under every name it has.
+struct FileId {
+  DWORD volume = 0;
+  DWORD high = 0;
+  DWORD low = 0;
+  bool operator==(const FileId& other) const {
+    return volume == other.volume && high == other.high && low == other.low;
+  }
+};
+
+bool fileIdOf(const std::wstring& path, FileId* id) {
+  // No access right is needed to read it, and full sharing disturbs nobody
+  // who has the file open; folders open only with backup semantics.
+  const HANDLE file = CreateFileW(path.c_str(), /*desiredAccess=*/0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  /*securityAttributes=*/nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, /*templateFile=*/nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const BOOL known = GetFileInformationByHandle(file, &info);
+  CloseHandle(file);
+  if (!known) return false;
+  id->volume = info.dwVolumeSerialNumber;
+  id->high = info.nFileIndexHigh;
+  id->low = info.nFileIndexLow;
+  return true;
+}
+
 // Creates folder after its missing parents; 0 or the first error.
 DWORD createWide(std::wstring folder) {
   while (folder.size() > 1 && isSeparator(folder.back())) folder.pop_back();
@@ -135,16 +230,33 @@ bool liesWithin(const std::string& path, const std::string& folder) {
   std::wstring inner;
   std::wstring outer;
   if (!comparablePath(path, &inner) || !comparablePath(folder, &outer)) return false;
-  while (outer.size() > 1 && isSeparator(outer.back())) outer.pop_back();
-  // Without regard to case, as the file system compares names.
-  const int prefix = static_cast<int>(outer.size());
-  if (inner.size() < outer.size() ||
-      CompareStringOrdinal(inner.c_str(), prefix, outer.c_str(), prefix, /*ignoreCase=*/TRUE) !=
-          CSTR_EQUAL) {
-    return false;
+  if (startsWithFolder(inner, outer)) return true;
+  // The names differ, yet a short name, a junction or a directory link can
+  // give one folder two: compare the folders themselves. The folder may not
+  // exist yet (a backup not made); then its nearest existing folder stands
+  // for it, with the names still to be made below it.
+  const SplitPath innerParts = splitPath(inner);
+  const SplitPath outerParts = splitPath(outer);
+  std::size_t outerKnown = outerParts.names.size();
+  FileId outerId{};
+  while (!fileIdOf(outerParts.upTo(outerKnown), &outerId)) {
+    if (outerKnown == 0) return false;
+    --outerKnown;
   }
-  return inner.size() == outer.size() || isSeparator(inner[outer.size()]) ||
-         isSeparator(outer.back());
+  for (std::size_t depth = innerParts.names.size() + 1; depth-- > 0;) {
+    FileId id{};
+    if (!fileIdOf(innerParts.upTo(depth), &id) || !(id == outerId)) continue;
+    // Below the same folder: inside when the names still to be made of the
+    // folder lead the rest of path.
+    const std::size_t missing = outerParts.names.size() - outerKnown;
+    if (innerParts.names.size() - depth < missing) continue;
+    bool leads = true;
+    for (std::size_t i = 0; i < missing && leads; ++i) {
+      leads = sameName(innerParts.names[depth + i], outerParts.names[outerKnown + i]);
+    }
+    if (leads) return true;
+  }
+  return false;
 }
 
 std::string createFolders(const std::string& folder) {
