@@ -16,6 +16,7 @@
 #include "host/vexo_host.h"
 #include "report/marker_record.h"
 #include "support/test_support.h"
+#include "treeops/update_journal.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -315,6 +316,11 @@ TEST(HostKit, ReadsEveryOutcomeAndNoOutcomeForAnythingElse) {
     int result;
     int mixed;
     std::string text;  // the text's start for VEXO_NO_OUTCOME, else all of it
+    // The backup directory, below the marker's folder, beside which an
+    // interrupted update's journal lies; and whether the request names it
+    // (else it is the default, "backup" in the data folder).
+    const char* journalBeside = nullptr;
+    bool backupGiven = false;
   };
   const std::vector<Case> cases = {
       {"success", marker("success", ""), VEXO_SUCCESS, 0, ""},
@@ -348,26 +354,57 @@ TEST(HostKit, ReadsEveryOutcomeAndNoOutcomeForAnythingElse) {
       {"a raw control byte", altered("X", "\x01"), VEXO_NO_OUTCOME, 0, "no marker"},
       {"keys in another order", altered("\"result\"", "\"status\""), VEXO_NO_OUTCOME, 0,
        "no marker"},
+      {"backup refused: an interrupted update's journal beside the default backup",
+       marker("error", "backup failed"), VEXO_ERROR, 1, "backup failed", "backup"},
+      {"backup refused: an interrupted update's journal beside the backup the request names",
+       marker("error", "backup failed"), VEXO_ERROR, 1, "backup failed", "old/backup", true},
+      {"success, with the journal a power cut after the marker left", marker("success", ""),
+       VEXO_SUCCESS, 0, "", "backup"},
   };
   TempDir dir;
   const std::string path = dir / "applied-marker.json";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     writeFile(path, c.bytes);
-    vexo_outcome* outcome = vexo_read_outcome(path.c_str(), "k");
-    ASSERT_NE(outcome, nullptr);
-    EXPECT_EQ(outcome->result, c.result);
-    EXPECT_EQ(outcome->installation_mixed, c.mixed);
-    const std::string text = outcome->text;
-    if (c.result == VEXO_NO_OUTCOME) {
-      EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
-      EXPECT_STREQ(outcome->from_version, "");
-    } else {
-      EXPECT_EQ(text, c.text);
-      EXPECT_EQ(outcome->applied_at,
-                c.label == std::string("smallest time stamp") ? INT64_MIN : 1700000000);
+    std::string backup;
+    if (c.journalBeside != nullptr) {
+      // A journal as the updater writes it, in force: its staged files are
+      // moving in.
+      backup = dir / c.journalBeside;
+      makeDirectories(backup);
+      makeDirectories(dir / "app");
+      makeDirectories(dir / "staging");
+      ASSERT_EQ(beginUpdateJournal(backup, dir / "app", dir / "staging", "k0"), "");
+      ASSERT_EQ(moveStagedFilesIn(backup, dir / "app", dir / "staging", /*resuming=*/false), "");
     }
-    vexo_free_outcome(outcome);
+    // By the marker's path, and by the request, which names the backup too.
+    vexo_update_request request{};
+    request.data_dir = dir.path().c_str();
+    request.idempotency_key = "k";
+    request.backup_dir = c.backupGiven ? backup.c_str() : nullptr;
+    std::vector<int> mixed;
+    for (vexo_outcome* outcome :
+         {vexo_read_outcome(path.c_str(), "k"), vexo_read_update_outcome(&request)}) {
+      ASSERT_NE(outcome, nullptr);
+      EXPECT_EQ(outcome->result, c.result);
+      const std::string text = outcome->text;
+      if (c.result == VEXO_NO_OUTCOME) {
+        EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
+        EXPECT_STREQ(outcome->from_version, "");
+      } else {
+        EXPECT_EQ(text, c.text);
+        EXPECT_EQ(outcome->applied_at,
+                  c.label == std::string("smallest time stamp") ? INT64_MIN : 1700000000);
+      }
+      mixed.push_back(outcome->installation_mixed);
+      vexo_free_outcome(outcome);
+    }
+    // vexo_read_outcome knows the marker only: it cannot see the journal.
+    EXPECT_EQ(mixed, (std::vector<int>{c.journalBeside != nullptr ? 0 : c.mixed, c.mixed}));
+    if (!backup.empty()) {
+      std::filesystem::remove_all(backup);
+      std::filesystem::remove(backup + ".pending");
+    }
   }
 
   // Every prefix of a marker is what a reader sees while the updater writes.
@@ -388,4 +425,24 @@ TEST(HostKit, ReadsEveryOutcomeAndNoOutcomeForAnythingElse) {
     vexo_free_outcome(outcome);
   }
   vexo_free_outcome(vexo_read_outcome(nullptr, nullptr));
+
+  // The marker the request names, without a data folder; without a key no
+  // marker is the request's.
+  const std::string named = dir / "elsewhere/m.json";
+  const std::string backup = dir / "elsewhere/backup";
+  writeFile(named, marker("success", ""));
+  vexo_update_request request{};
+  request.marker_path = named.c_str();
+  request.backup_dir = backup.c_str();
+  request.idempotency_key = "k";
+  const auto resultOf = [](const vexo_update_request* asked) {
+    vexo_outcome* outcome = vexo_read_update_outcome(asked);
+    const int result = outcome != nullptr ? outcome->result : -1;
+    vexo_free_outcome(outcome);
+    return result;
+  };
+  EXPECT_EQ(resultOf(&request), VEXO_SUCCESS);
+  request.idempotency_key = nullptr;
+  EXPECT_EQ(resultOf(&request), VEXO_NO_OUTCOME);
+  EXPECT_EQ(resultOf(nullptr), VEXO_NO_OUTCOME);
 }

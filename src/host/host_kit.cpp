@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "host/host_kit_os.h"
+#include "treeops/update_journal.h"
 
 namespace {
 
@@ -168,6 +169,36 @@ struct MarkerScanner {
 
 }  // namespace
 
+namespace {
+
+// Makes every path of the request absolute and fills in the defaults of the
+// missing members whose data folder or installation is given. Returns an
+// empty string, or why a path cannot be made absolute.
+std::string fillDefaults(UpdateRequest* request) {
+  // The updater runs in the run directory, where a relative path would
+  // name another place than the host meant; so every path is made absolute
+  // against the host's working directory before anything is checked.
+  for (std::string* path :
+       {&request->installDir, &request->stagingDir, &request->dataDir, &request->updaterPath,
+        &request->runDir, &request->backupDir, &request->logPath, &request->markerPath}) {
+    const std::string error = makeAbsolute(path);
+    if (!error.empty()) return error;
+  }
+  const auto fill = [](std::string* member, const std::string& folder, const char* name) {
+    if (!member->empty() || folder.empty()) return;
+    *member = name[0] != '\0' ? pathInFolder(folder, name) : folder;
+  };
+  fill(&request->updaterPath, request->installDir, kUpdaterName);
+  fill(&request->runDir, request->dataDir, "");
+  fill(&request->backupDir, request->dataDir, "backup");
+  fill(&request->logPath, request->dataDir, "updater.log");
+  fill(&request->markerPath, request->dataDir, "applied-marker.json");
+  if (request->processId == 0) request->processId = currentProcessId();
+  return "";
+}
+
+}  // namespace
+
 std::string completeRequest(UpdateRequest* request) {
   const struct {
     const char* name;
@@ -179,24 +210,8 @@ std::string completeRequest(UpdateRequest* request) {
   for (const auto& member : required) {
     if (member.value.empty()) return std::string(member.name) + " is missing";
   }
-  // The updater runs in the run directory, where a relative path would
-  // name another place than the host meant; so every path is made absolute
-  // against the host's working directory before anything is checked.
-  for (std::string* path :
-       {&request->installDir, &request->stagingDir, &request->dataDir, &request->updaterPath,
-        &request->runDir, &request->backupDir, &request->logPath, &request->markerPath}) {
-    const std::string error = makeAbsolute(path);
-    if (!error.empty()) return error;
-  }
-  const auto fill = [](std::string* member, const std::string& fallback) {
-    if (member->empty()) *member = fallback;
-  };
-  fill(&request->updaterPath, pathInFolder(request->installDir, kUpdaterName));
-  fill(&request->runDir, request->dataDir);
-  fill(&request->backupDir, pathInFolder(request->dataDir, "backup"));
-  fill(&request->logPath, pathInFolder(request->dataDir, "updater.log"));
-  fill(&request->markerPath, pathInFolder(request->dataDir, "applied-marker.json"));
-  if (request->processId == 0) request->processId = currentProcessId();
+  const std::string error = fillDefaults(request);
+  if (!error.empty()) return error;
 
   // The updater replaces the installation's files and deletes the staging
   // directory and the backup's contents. Its own executable there could not
@@ -336,4 +351,32 @@ Outcome readOutcome(const std::string& markerPath, const std::string& idempotenc
   std::fclose(file);
   if (error != 0) return unreadable(error);
   return outcomeOf(markerPath, bytes, idempotencyKey);
+}
+
+Outcome readUpdateOutcome(UpdateRequest request) {
+  Outcome outcome;
+  const std::string none = "no marker for this request: ";
+  if (request.idempotencyKey.empty()) {
+    outcome.text = none + "idempotency_key is missing";
+    return outcome;
+  }
+  std::string error = fillDefaults(&request);
+  if (error.empty() && (request.markerPath.empty() || request.backupDir.empty())) {
+    error = "data_dir is missing";
+  }
+  if (!error.empty()) {
+    outcome.text = none + error;
+    return outcome;
+  }
+  outcome = readOutcome(request.markerPath, request.idempotencyKey);
+  // The updater refuses to replace the backup while an interrupted update's
+  // journal lies beside it (its marker then says only "backup failed"): that
+  // update has not finished, and the installation may hold both versions.
+  if (outcome.result == OutcomeResult::kError) {
+    const JournalState state = readUpdateJournal(request.backupDir).state;
+    if (state == JournalState::kMovingIn || state == JournalState::kRollingBack) {
+      outcome.installationMixed = true;
+    }
+  }
+  return outcome;
 }

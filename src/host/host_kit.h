@@ -74,4 +74,11 @@ Outcome outcomeOf(const std::string& markerPath, const std::string& bytes,
 // kNone.
 Outcome readOutcome(const std::string& markerPath, const std::string& idempotencyKey);
 
+// The outcome of the request: readOutcome of its marker (marker_path, or
+// its default in the data folder) with its key; for kError also
+// installationMixed when the journal of an interrupted update lies beside
+// its backup directory. A request without a key, or without the data
+// folder a missing marker or backup path takes its default from, is kNone.
+Outcome readUpdateOutcome(UpdateRequest request);
+
 #endif  // VEXO_HOST_HOST_KIT_H_

@@ -60,8 +60,10 @@ enum {
 
 typedef struct vexo_outcome {
   int result;               /* VEXO_NO_OUTCOME, VEXO_SUCCESS, VEXO_ROLLBACK or VEXO_ERROR */
-  int installation_mixed;   /* 1 when the rollback failed: the installation holds a mix of both
-                               versions; run the updater again once the obstacle is gone */
+  int installation_mixed;   /* 1 when the rollback failed, or (vexo_read_update_outcome) an
+                               interrupted update's journal is in force: the installation may
+                               hold a mix of both versions; run the updater again with the same
+                               directories once the obstacle is gone */
   int64_t applied_at;       /* when the marker was written, seconds since 1970 UTC; 0 if none */
   const char* text;         /* the marker's errorMessage (empty for a success), or why there
                                is no outcome; never NULL */
@@ -77,7 +79,21 @@ typedef struct vexo_outcome {
  * vexo_free_outcome. */
 vexo_outcome* vexo_read_outcome(const char* marker_path, const char* idempotency_key);
 
-/* Releases what vexo_read_outcome returned; NULL is allowed. */
+/* Reads the outcome of the request as vexo_read_outcome does, from its
+ * marker_path (or the default in data_dir) with its idempotency_key, and
+ * also looks beside its backup_dir (or the default): an update that the
+ * updater refused because an earlier one was interrupted (VEXO_ERROR with
+ * "backup failed"; the journal <backup_dir>.pending lies beside the backup)
+ * has installation_mixed 1, as that earlier update has not finished and the
+ * installation may hold both versions. vexo_read_outcome knows the marker
+ * only and cannot tell; prefer this function. Only the request's paths and
+ * key are read. A request without a key, or without data_dir where a
+ * default is needed, is VEXO_NO_OUTCOME with the reason. Returns NULL only
+ * when memory runs out. Release the result with vexo_free_outcome. */
+vexo_outcome* vexo_read_update_outcome(const vexo_update_request* request);
+
+/* Releases what vexo_read_outcome or vexo_read_update_outcome returned;
+ * NULL is allowed. */
 void vexo_free_outcome(vexo_outcome* outcome);
 
 /* The library's version, e.g. "1.0.0": the updater's release it comes with. */
