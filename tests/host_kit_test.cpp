@@ -291,7 +291,7 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
   vexo_update_request request{};
   char error[8];
   EXPECT_EQ(vexo_start_update(&request, error, sizeof error), -1);
-  EXPECT_STREQ(error, "install");
+  EXPECT_STREQ(error, "The app");
   EXPECT_EQ(vexo_start_update(nullptr, nullptr, 0), -1);
 }
 

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "host/host_kit.h"
 #include "host/host_kit_os.h"
@@ -314,4 +315,125 @@ std::string startDetached(const std::vector<std::string>& argv, const std::strin
   CloseHandle(info.hProcess);
   CloseHandle(info.hThread);
   return "";
+}
+
+namespace {
+
+// Not in this toolchain's headers.
+constexpr DWORD kAttributeRecallOnOpen = 0x00040000;
+constexpr DWORD kAttributeRecallOnDataAccess = 0x00400000;
+
+std::string hexOf(DWORD value) {
+  char text[11];
+  snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(value));
+  return text;
+}
+
+// LongPathsEnabled, read through RegGetValueW of ADVAPI32, which is loaded
+// only here: the library imports nothing beyond KERNEL32 and the C runtime.
+bool longPathsEnabled() {
+  wchar_t system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  const HMODULE advapi = LoadLibraryW((std::wstring(system, length) + L"\\advapi32.dll").c_str());
+  if (advapi == nullptr) return false;
+  using RegGetValue = LONG(WINAPI*)(HKEY, LPCWSTR, LPCWSTR, DWORD, LPDWORD, PVOID, LPDWORD);
+  const auto getValue = reinterpret_cast<RegGetValue>(
+      reinterpret_cast<void*>(GetProcAddress(advapi, "RegGetValueW")));
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  const bool read = getValue != nullptr &&
+                    getValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem",
+                             L"LongPathsEnabled", RRF_RT_REG_DWORD, /*type=*/nullptr, &value,
+                             &size) == ERROR_SUCCESS;
+  FreeLibrary(advapi);
+  return read && value == 1;
+}
+
+}  // namespace
+
+std::string placeholderState(const std::string& folder) {
+  std::wstring wide;
+  if (!toWide(folder, &wide)) return "";
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return "";
+  std::string which;
+  const auto note = [&](DWORD flag, const char* name) {
+    if ((attributes & flag) == 0) return;
+    which += which.empty() ? ": " : ", ";
+    which += name;
+  };
+  note(FILE_ATTRIBUTE_OFFLINE, "offline");
+  note(kAttributeRecallOnOpen, "recall on open");
+  note(kAttributeRecallOnDataAccess, "recall on data access");
+  return which.empty() ? "" : "attributes " + hexOf(attributes) + which;
+}
+
+std::string probeWritable(const std::string& folder) {
+  std::wstring wide;
+  if (!toWide(folder, &wide)) {
+    return failure("CreateFile(" + folder + ")", ERROR_NO_UNICODE_TRANSLATION);
+  }
+  // A name no one else uses: this process's id and a count of its probes.
+  static unsigned probes = 0;
+  const std::wstring name = L".vexo-check-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(++probes) + L".tmp";
+  const std::wstring path = wide + (!wide.empty() && isSeparator(wide.back()) ? L"" : L"\\") + name;
+  // Deleted by the system when its handle closes, or when the process ends;
+  // the delete also asks for the right to remove files, which replacing
+  // them needs.
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, /*shareMode=*/0,
+                  /*securityAttributes=*/nullptr, CREATE_NEW,
+                  FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
+                  /*templateFile=*/nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return failure("CreateFile(" + toNarrow(path) + ")", error);
+  }
+  CloseHandle(file);
+  return "";
+}
+
+std::string volumeSpace(const std::string& folder, std::uint64_t* freeBytes, std::uint64_t* unit) {
+  std::wstring wide;
+  if (!toWide(folder, &wide)) {
+    return failure("GetDiskFreeSpaceEx(" + folder + ")", ERROR_NO_UNICODE_TRANSLATION);
+  }
+  // Any folder names its volume here, and the quota of this user counts.
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(wide.c_str(), &available, /*totalBytes=*/nullptr,
+                           /*totalFreeBytes=*/nullptr)) {
+    const DWORD error = GetLastError();
+    return failure("GetDiskFreeSpaceEx(" + folder + ")", error);
+  }
+  *freeBytes = available.QuadPart;
+  // The cluster size wants the volume's root; NTFS's usual 4 KiB otherwise.
+  *unit = 4096;
+  wchar_t root[MAX_PATH];
+  DWORD sectorsPerCluster = 0;
+  DWORD bytesPerSector = 0;
+  DWORD freeClusters = 0;
+  DWORD clusters = 0;
+  if (GetVolumePathNameW(wide.c_str(), root, MAX_PATH) &&
+      GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) &&
+      sectorsPerCluster != 0 && bytesPerSector != 0) {
+    *unit = static_cast<std::uint64_t>(sectorsPerCluster) * bytesPerSector;
+  }
+  return "";
+}
+
+PathLimits pathLimits() {
+  PathLimits limits;
+  // A folder's path leaves room for a file's 8.3 name below it.
+  limits.file = MAX_PATH - 1;
+  limits.folder = MAX_PATH - 12 - 1;
+  limits.name = 255;
+  limits.source = "MAX_PATH; long paths are not enabled on this computer";
+  if (longPathsEnabled()) {
+    limits.file = 32767 - 1;
+    limits.folder = 32767 - 1;
+    limits.source = "long paths are enabled on this computer";
+  }
+  return limits;
 }

@@ -264,21 +264,25 @@ std::vector<std::string> updaterCommand(const UpdateRequest& request) {
 }
 
 std::string startUpdate(UpdateRequest request) {
-  std::string error = completeRequest(&request);
+  std::string error = checkUpdate(&request);
   if (!error.empty()) return error;
+  const auto notStarted = [](const std::string& detail) {
+    return "The updater could not be started; nothing was changed. (" + detail + ")";
+  };
   // The updater creates neither the log's nor the marker's folder, and
   // without the marker the outcome would be lost.
   for (const std::string& folder :
        {request.runDir, parentFolder(request.logPath), parentFolder(request.markerPath)}) {
-    if (!folder.empty() && !(error = createFolders(folder)).empty()) return error;
+    if (!folder.empty() && !(error = createFolders(folder)).empty()) return notStarted(error);
   }
   const std::vector<std::string> command = updaterCommand(request);
   // A host may name the copy itself as the updater; it is then run as it is.
   if (!liesWithin(request.updaterPath, command[0])) {
     error = copyExecutable(request.updaterPath, command[0]);
-    if (!error.empty()) return error;
+    if (!error.empty()) return notStarted(error);
   }
-  return startDetached(command, request.runDir);
+  error = startDetached(command, request.runDir);
+  return error.empty() ? "" : notStarted(error);
 }
 
 std::string windowsCommandLine(const std::vector<std::string>& argv) { return commandLineOf(argv); }

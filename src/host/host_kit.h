@@ -35,12 +35,26 @@ struct UpdateRequest {
 // installation, the staging directory or the backup directory).
 std::string completeRequest(UpdateRequest* request);
 
+// Completes the request and answers, without changing anything, whether the
+// update can go through now: no run of the updater holds the installation
+// or the backup directory; no folder of the request is kept online or
+// offline by a storage service; the updater can be read; the staging
+// directory exists, can be read and holds a file; the installation can be
+// read; no path the update or its backup makes is longer than this machine
+// allows; the installation (each folder that receives a file) and the
+// backup's folder can be written to; the backup's volume has room for a
+// copy of the installation. Returns an empty string, or one sentence for
+// the user with the technical detail in parentheses at its end.
+std::string checkUpdate(UpdateRequest* request);
+
 // The updater's command line for a completed request: the copy in the run
 // directory, then the nine options, --vexo-pid last.
 std::vector<std::string> updaterCommand(const UpdateRequest& request);
 
-// Completes the request, copies the updater into the run directory and starts
-// the copy detached. Returns an empty string, or why nothing was started.
+// Checks the request (checkUpdate), copies the updater into the run
+// directory and starts the copy detached. Returns an empty string, or why
+// nothing was started, as one sentence for the user with the detail in
+// parentheses.
 std::string startUpdate(UpdateRequest request);
 
 // One argument vector as a Windows command line that both CommandLineToArgvW

@@ -83,9 +83,33 @@ extern "C" int vexo_start_update(const vexo_update_request* request, char* error
   std::string message;
   try {
     if (request == nullptr) {
-      message = "no request";
+      message =
+          "The application asked for the update in a way the updater cannot carry out. "
+          "(no request)";
     } else {
       message = startUpdate(requestOf(*request));
+    }
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (...) {
+    message = "unexpected failure";
+  }
+  if (message.empty()) return 0;
+  copyError(message, error, error_size);
+  return -1;
+}
+
+extern "C" int vexo_check_update(const vexo_update_request* request, char* error,
+                                 size_t error_size) {
+  std::string message;
+  try {
+    if (request == nullptr) {
+      message =
+          "The application asked for the update in a way the updater cannot carry out. "
+          "(no request)";
+    } else {
+      UpdateRequest copy = requestOf(*request);
+      message = checkUpdate(&copy);
     }
   } catch (const std::exception& e) {
     message = e.what();

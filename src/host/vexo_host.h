@@ -37,17 +37,37 @@ typedef struct vexo_update_request {
   uint32_t process_id;         /* the process the updater waits for; 0: the caller's */
 } vexo_update_request;
 
-/* Copies the updater into run_dir (an earlier copy there is replaced) and
- * starts the copy there with the request's nine options, detached: no handle,
- * no standard stream and no console of the caller's, the run directory as its
- * working directory. Returns at once, without waiting for it. The run
- * directory, the log and the marker must lie outside the installation and the
- * staging directory: the updater replaces the installation's files, its own
- * among them, and Windows cannot replace a running program.
- * Returns 0 when the updater was started. Otherwise returns -1 and, when error
- * is not NULL, writes why into error (at most error_size bytes, always
- * NUL-terminated, cut short if needed); nothing was started. */
+/* Makes the checks of vexo_check_update, then copies the updater into
+ * run_dir (an earlier copy there is replaced) and starts the copy there with
+ * the request's nine options, detached: no handle, no standard stream and no
+ * console of the caller's, the run directory as its working directory.
+ * Returns at once, without waiting for it. Relative paths are read against
+ * the caller's working directory. The run directory, the log and the marker
+ * must lie outside the installation, the staging directory and the backup
+ * directory: the updater replaces the installation's files, its own among
+ * them, and Windows cannot replace a running program.
+ * Returns 0 when the updater was started. Otherwise returns -1 and, when
+ * error is not NULL, writes why into error as vexo_check_update does (one
+ * sentence for the user, the detail in parentheses at its end; at most
+ * error_size bytes, always NUL-terminated, cut short if needed); nothing
+ * was started. */
 int vexo_start_update(const vexo_update_request* request, char* error, size_t error_size);
+
+/* Answers, without changing anything, whether this update can go through
+ * now: the checks vexo_start_update makes before it starts anything. No run
+ * of the updater holds the installation or the backup directory; no folder
+ * of the request is kept online or offline by a storage service; the
+ * updater can be read; the staging directory exists, can be read and holds
+ * a file; the installation can be read, and written to (a file that the
+ * system deletes when it is closed is created in it and in each of its
+ * folders that receives a file); no path the update or its backup makes is
+ * longer than this machine allows; the backup's folder can be written to,
+ * and its volume has room for a copy of the installation.
+ * Returns 0 when the update can go through. Otherwise returns -1 and, when
+ * error is not NULL, writes one sentence for the user into error: what is
+ * wrong and what to do, with the technical detail in parentheses at its end
+ * (at most error_size bytes, always NUL-terminated, cut short if needed). */
+int vexo_check_update(const vexo_update_request* request, char* error, size_t error_size);
 
 /* What the marker says about one request. */
 enum {
