@@ -349,8 +349,6 @@ TEST(HostKit, ReadsEveryOutcomeAndNoOutcomeForAnythingElse) {
        "no marker"},
       {"a NUL the writer escapes as \\u0000 (the C text ends there)",
        marker("rollback", std::string("a\0b", 3)), VEXO_ROLLBACK, 0, "a"},
-      {"a short form's control byte as \\u0009", altered("X", "\\u0009"), VEXO_NO_OUTCOME, 0,
-       "no marker"},
       {"a raw control byte", altered("X", "\x01"), VEXO_NO_OUTCOME, 0, "no marker"},
       {"keys in another order", altered("\"result\"", "\"status\""), VEXO_NO_OUTCOME, 0,
        "no marker"},

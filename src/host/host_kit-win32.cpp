@@ -389,7 +389,7 @@ std::string probeWritable(const std::string& folder) {
                   /*templateFile=*/nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    return failure("CreateFile(" + toNarrow(path) + ")", error);
+    return "CreateFile(" + toNarrow(path) + ") err=" + std::to_string(error);
   }
   CloseHandle(file);
   return "";
