@@ -32,23 +32,23 @@
 #include <string>
 
 #include "host/vexo_host.h"
-#include "host_os.h"
+#include "standin_os.h"
 
 namespace {
 
-bool isSeparator(char c) { return c == '/' || c == kHostSeparator; }
+bool isSeparator(char c) { return c == '/' || c == kSeparator; }
 
 // The folder part of a path, without trailing separators ("C:\App\\VEXO.exe"
 // gives "C:\App").
 std::string folderOf(const std::string& path) {
-  std::string folder = path.substr(0, path.find_last_of(std::string("/") + kHostSeparator));
+  std::string folder = path.substr(0, path.find_last_of(std::string("/") + kSeparator));
   while (folder.size() > 1 && isSeparator(folder.back())) folder.pop_back();
   return folder;
 }
 
 std::string join(const std::string& folder, const std::string& name) {
   if (!folder.empty() && isSeparator(folder.back())) return folder + name;
-  return folder + kHostSeparator + name;
+  return folder + kSeparator + name;
 }
 
 std::string readText(const std::string& path) {
