@@ -26,7 +26,7 @@ build=${VEXO_DEMO_BUILD_DIR:-build/$preset}
 scripts/install-deps.sh
 echo "== building the updater and VEXO.exe ($preset, in $build)"
 cmake --preset "$preset" -B "$build" >/dev/null
-cmake --build "$build" -j2 --target vexo-updater vexo-host >/dev/null
+cmake --build "$build" -j2 --target vexo-updater vexo-standin >/dev/null
 bin=$(cd "$build/bin" && pwd)
 
 if [ "$preset" = windows ]; then

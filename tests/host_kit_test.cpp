@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "host/vexo_host.h"
 #include "report/marker_record.h"
 #include "support/test_support.h"
+#include "treeops/update_journal.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -73,6 +75,18 @@ std::string narrow(const std::wstring& text) {
                                          &out[0], static_cast<int>(out.size()), nullptr, nullptr);
   out.resize(static_cast<std::size_t>(length > 0 ? length : 0));
   return out;
+}
+#endif
+
+#ifdef _WIN32
+// The path with every name the system can shorten in its 8.3 form.
+std::string shortName(const std::string& path) {
+  wchar_t buffer[MAX_PATH];
+  const DWORD length = GetShortPathNameW(wide(path).c_str(), buffer, MAX_PATH);
+  const std::string shortened =
+      length > 0 && length < MAX_PATH ? narrow(std::wstring(buffer, length)) : path;
+  EXPECT_NE(shortened, path) << "no short name";
+  return shortened;
 }
 #endif
 
@@ -190,19 +204,40 @@ TEST(HostKit, NeverReplacesACopyOfTheUpdaterThatIsRunning) {
 }
 
 TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
-  TempDir root;
+  // On a disk: Wine gives no short names below /dev.
+  TempDir root(Medium::kDisk);
   const std::string install = root / "app";
   const std::string staging = root / "staging";
   const std::string data = root / "app-data";
   makeDirectories(install);
+  makeDirectories(data);
+  // A second name for the installation that no comparison of names sees
+  // through: a junction on Windows (under Wine, a Unix link), a link natively.
+  ASSERT_TRUE(makeDirectoryLink(install, root / "app-link"));
   struct Case {
     const char* label;
     std::string UpdateRequest::*member;
     std::string value;
     std::string refusal;  // the start of the error, or "" when accepted
   };
+  // Relative paths are the host's, read against its working directory: the
+  // rows below name the same places as the absolute ones.
+  const std::filesystem::path workingDir = std::filesystem::current_path();
+  std::filesystem::current_path(root.path());
   const std::vector<Case> cases = {
       {"a sibling whose name starts with the installation's", &UpdateRequest::dataDir, data, ""},
+      {"relative installation", &UpdateRequest::installDir, "app", ""},
+      {"relative staging directory", &UpdateRequest::stagingDir, "staging", ""},
+      {"relative data folder", &UpdateRequest::dataDir, "app-data", ""},
+      {"relative run directory", &UpdateRequest::runDir, "app-data", ""},
+      {"relative backup directory", &UpdateRequest::backupDir, joinPath("app-data", "backup"), ""},
+      {"relative log", &UpdateRequest::logPath, joinPath("app-data", "updater.log"), ""},
+      {"relative marker", &UpdateRequest::markerPath, joinPath("app-data", "applied-marker.json"),
+       ""},
+      {"relative run directory inside the installation", &UpdateRequest::runDir,
+       joinPath("app", "bin"), "the run directory " + (root / "app/bin") + " lies inside"},
+      {"run directory below a link to the installation", &UpdateRequest::runDir,
+       root / "app-link/data", "the run directory "},
       {"no installation", &UpdateRequest::installDir, "", "install_dir is missing"},
       {"no key", &UpdateRequest::idempotencyKey, "", "idempotency_key is missing"},
       {"data folder inside the installation", &UpdateRequest::dataDir, root / "app/data",
@@ -219,6 +254,10 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
 #ifdef _WIN32
       {"run directory is the installation in other letter case", &UpdateRequest::runDir,
        root / "APP", "the run directory "},
+      {"run directory is the installation by a short name", &UpdateRequest::runDir,
+       joinPath(shortName(root.path()), "app"), "the run directory "},
+      {"marker inside the backup not made yet, through the data folder's short name",
+       &UpdateRequest::markerPath, joinPath(shortName(data), "backup/m.json"), "the marker "},
 #endif
   };
   for (const Case& c : cases) {
@@ -246,12 +285,13 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
       EXPECT_EQ(error.rfind(c.refusal, 0), 0u) << error;
     }
   }
+  std::filesystem::current_path(workingDir);
   // The C interface reports through the caller's buffer, cut short and
   // always terminated, and starts nothing.
   vexo_update_request request{};
   char error[8];
   EXPECT_EQ(vexo_start_update(&request, error, sizeof error), -1);
-  EXPECT_STREQ(error, "install");
+  EXPECT_STREQ(error, "The app");
   EXPECT_EQ(vexo_start_update(nullptr, nullptr, 0), -1);
 }
 
@@ -276,6 +316,11 @@ TEST(HostKit, ReadsEveryOutcomeAndNoOutcomeForAnythingElse) {
     int result;
     int mixed;
     std::string text;  // the text's start for VEXO_NO_OUTCOME, else all of it
+    // The backup directory, below the marker's folder, beside which an
+    // interrupted update's journal lies; and whether the request names it
+    // (else it is the default, "backup" in the data folder).
+    const char* journalBeside = nullptr;
+    bool backupGiven = false;
   };
   const std::vector<Case> cases = {
       {"success", marker("success", ""), VEXO_SUCCESS, 0, ""},
@@ -302,29 +347,62 @@ TEST(HostKit, ReadsEveryOutcomeAndNoOutcomeForAnythingElse) {
        "no marker"},
       {"an escape the writer never makes", altered("X", "\\u0041"), VEXO_NO_OUTCOME, 0,
        "no marker"},
+      {"a NUL the writer escapes as \\u0000 (the C text ends there)",
+       marker("rollback", std::string("a\0b", 3)), VEXO_ROLLBACK, 0, "a"},
       {"a raw control byte", altered("X", "\x01"), VEXO_NO_OUTCOME, 0, "no marker"},
       {"keys in another order", altered("\"result\"", "\"status\""), VEXO_NO_OUTCOME, 0,
        "no marker"},
+      {"backup refused: an interrupted update's journal beside the default backup",
+       marker("error", "backup failed"), VEXO_ERROR, 1, "backup failed", "backup"},
+      {"backup refused: an interrupted update's journal beside the backup the request names",
+       marker("error", "backup failed"), VEXO_ERROR, 1, "backup failed", "old/backup", true},
+      {"success, with the journal a power cut after the marker left", marker("success", ""),
+       VEXO_SUCCESS, 0, "", "backup"},
   };
   TempDir dir;
   const std::string path = dir / "applied-marker.json";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     writeFile(path, c.bytes);
-    vexo_outcome* outcome = vexo_read_outcome(path.c_str(), "k");
-    ASSERT_NE(outcome, nullptr);
-    EXPECT_EQ(outcome->result, c.result);
-    EXPECT_EQ(outcome->installation_mixed, c.mixed);
-    const std::string text = outcome->text;
-    if (c.result == VEXO_NO_OUTCOME) {
-      EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
-      EXPECT_STREQ(outcome->from_version, "");
-    } else {
-      EXPECT_EQ(text, c.text);
-      EXPECT_EQ(outcome->applied_at,
-                c.label == std::string("smallest time stamp") ? INT64_MIN : 1700000000);
+    std::string backup;
+    if (c.journalBeside != nullptr) {
+      // A journal as the updater writes it, in force: its staged files are
+      // moving in.
+      backup = dir / c.journalBeside;
+      makeDirectories(backup);
+      makeDirectories(dir / "app");
+      makeDirectories(dir / "staging");
+      ASSERT_EQ(beginUpdateJournal(backup, dir / "app", dir / "staging", "k0"), "");
+      ASSERT_EQ(moveStagedFilesIn(backup, dir / "app", dir / "staging", /*resuming=*/false), "");
     }
-    vexo_free_outcome(outcome);
+    // By the marker's path, and by the request, which names the backup too.
+    vexo_update_request request{};
+    request.data_dir = dir.path().c_str();
+    request.idempotency_key = "k";
+    request.backup_dir = c.backupGiven ? backup.c_str() : nullptr;
+    std::vector<int> mixed;
+    for (vexo_outcome* outcome :
+         {vexo_read_outcome(path.c_str(), "k"), vexo_read_update_outcome(&request)}) {
+      ASSERT_NE(outcome, nullptr);
+      EXPECT_EQ(outcome->result, c.result);
+      const std::string text = outcome->text;
+      if (c.result == VEXO_NO_OUTCOME) {
+        EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
+        EXPECT_STREQ(outcome->from_version, "");
+      } else {
+        EXPECT_EQ(text, c.text);
+        EXPECT_EQ(outcome->applied_at,
+                  c.label == std::string("smallest time stamp") ? INT64_MIN : 1700000000);
+      }
+      mixed.push_back(outcome->installation_mixed);
+      vexo_free_outcome(outcome);
+    }
+    // vexo_read_outcome knows the marker only: it cannot see the journal.
+    EXPECT_EQ(mixed, (std::vector<int>{c.journalBeside != nullptr ? 0 : c.mixed, c.mixed}));
+    if (!backup.empty()) {
+      std::filesystem::remove_all(backup);
+      std::filesystem::remove(backup + ".pending");
+    }
   }
 
   // Every prefix of a marker is what a reader sees while the updater writes.
@@ -345,4 +423,24 @@ TEST(HostKit, ReadsEveryOutcomeAndNoOutcomeForAnythingElse) {
     vexo_free_outcome(outcome);
   }
   vexo_free_outcome(vexo_read_outcome(nullptr, nullptr));
+
+  // The marker the request names, without a data folder; without a key no
+  // marker is the request's.
+  const std::string named = dir / "elsewhere/m.json";
+  const std::string backup = dir / "elsewhere/backup";
+  writeFile(named, marker("success", ""));
+  vexo_update_request request{};
+  request.marker_path = named.c_str();
+  request.backup_dir = backup.c_str();
+  request.idempotency_key = "k";
+  const auto resultOf = [](const vexo_update_request* asked) {
+    vexo_outcome* outcome = vexo_read_update_outcome(asked);
+    const int result = outcome != nullptr ? outcome->result : -1;
+    vexo_free_outcome(outcome);
+    return result;
+  };
+  EXPECT_EQ(resultOf(&request), VEXO_SUCCESS);
+  request.idempotency_key = nullptr;
+  EXPECT_EQ(resultOf(&request), VEXO_NO_OUTCOME);
+  EXPECT_EQ(resultOf(nullptr), VEXO_NO_OUTCOME);
 }

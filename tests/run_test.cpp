@@ -424,6 +424,20 @@ TEST(Run, StandInApplicationDrivesWholeUpdatesThatCarryANewUpdater) {
     EXPECT_EQ(readFile(joinPath(layout.install, updaterName)), newUpdater);
     EXPECT_FALSE(pathExists(layout.staging));
   }
+  // An update that cannot go (no updater in the installation): the stand-in
+  // says why and goes on running; nothing is started or remembered.
+  Layout layout;
+  prepareUpdate(layout);
+  const std::string errors = layout.root / "errors.txt";
+  Child standIn = startChildWithStderr(
+      {joinPath(layout.install, "VEXO.exe"), "--update-from", layout.staging}, errors);
+  EXPECT_EQ(waitChild(standIn), 0);
+  EXPECT_NE(readFile(errors).find("VEXO 1.0.0: the update to 2.0.0 cannot be installed now. "
+                                  "The updater program is missing"),
+            std::string::npos)
+      << readFile(errors);
+  EXPECT_FALSE(pathExists(joinPath(layout.data, "pending-update.txt")));
+  EXPECT_FALSE(pathExists(joinPath(layout.data, updaterName)));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +27,15 @@ std::string parentFolder(const std::string& path) {
   const std::size_t end = path.rfind('/');
   if (end == std::string::npos) return "";
   return end == 0 ? std::string("/") : path.substr(0, end);
+}
+
+std::string makeAbsolute(std::string* path) {
+  if (path->empty() || path->front() == '/') return "";
+  std::error_code ec;
+  const fs::path absolute = fs::absolute(*path, ec);
+  if (ec) return "getcwd: " + ec.message();
+  *path = absolute.native();
+  return "";
 }
 
 std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(getpid()); }
@@ -123,4 +134,46 @@ std::string startDetached(const std::vector<std::string>& argv, const std::strin
   // exited, init adopts and reaps it.
   if (error != 0) return "posix_spawn(" + argv[0] + "): " + std::strerror(error);
   return "";
+}
+
+std::string placeholderState(const std::string&) { return ""; }
+
+std::string probeWritable(const std::string& folder) {
+  // An unnamed file: nothing is left behind, even if this process dies now.
+  const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    close(fd);
+    return "";
+  }
+  const int error = errno;
+  // File systems without unnamed files refuse the flag itself.
+  if (error != EOPNOTSUPP && error != EISDIR) {
+    return "open(" + folder + ", O_TMPFILE): " + std::strerror(error);
+  }
+  std::string name = pathInFolder(folder, ".vexo-check-XXXXXX");
+  const int named = mkostemp(&name[0], O_CLOEXEC);
+  if (named < 0) return "mkstemp(" + name + "): " + std::strerror(errno);
+  close(named);
+  unlink(name.c_str());
+  return "";
+}
+
+std::string volumeSpace(const std::string& folder, std::uint64_t* freeBytes, std::uint64_t* unit) {
+  struct statvfs volume {};
+  if (statvfs(folder.c_str(), &volume) != 0) {
+    return "statvfs(" + folder + "): " + std::strerror(errno);
+  }
+  // f_bavail: what an unprivileged process may use, the reserve left out.
+  *freeBytes = static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
+  *unit = volume.f_frsize != 0 ? volume.f_frsize : 1;
+  return "";
+}
+
+PathLimits pathLimits() {
+  PathLimits limits;
+  limits.file = PATH_MAX - 1;
+  limits.folder = PATH_MAX - 1;
+  limits.name = NAME_MAX;
+  limits.source = "PATH_MAX " + std::to_string(PATH_MAX) + ", NAME_MAX " + std::to_string(NAME_MAX);
+  return limits;
 }

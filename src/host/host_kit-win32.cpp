@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdio>
+
 #include "host/host_kit.h"
 #include "host/host_kit_os.h"
 
@@ -42,6 +45,26 @@ std::string toNarrow(const std::wstring& wide) {
   return narrow;
 }
 
+// Back to the code page, failing where a character has no exact form there
+// (a working directory may hold one): the updater could not be given it.
+bool toNarrowExactly(const std::wstring& wide, std::string* narrow) {
+  narrow->clear();
+  if (wide.empty()) return true;
+  const int size = static_cast<int>(wide.size());
+  // A UTF-8 code page takes no best-fit flag and no used-default pointer.
+  const bool utf8 = GetACP() == CP_UTF8;
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* usedDefaultPointer = utf8 ? nullptr : &usedDefault;
+  const int length = WideCharToMultiByte(CP_ACP, flags, wide.data(), size, nullptr, 0, nullptr,
+                                         usedDefaultPointer);
+  if (length <= 0 || usedDefault) return false;
+  narrow->resize(static_cast<std::size_t>(length));
+  return WideCharToMultiByte(CP_ACP, flags, wide.data(), size, &(*narrow)[0], length, nullptr,
+                             usedDefaultPointer) == length &&
+         !usedDefault;
+}
+
 bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // The absolute, normalised path, for comparisons only.
@@ -54,6 +77,99 @@ bool comparablePath(const std::string& path, std::wstring* full) {
   const DWORD length = GetFullPathNameW(wide.c_str(), size, &(*full)[0], nullptr);
   if (length == 0 || length >= size) return false;
   full->resize(length);
+  return true;
+}
+
+// Without regard to case, as the file system compares names.
+bool sameName(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), /*ignoreCase=*/TRUE) == CSTR_EQUAL;
+}
+
+// True when the absolute path inner is the absolute folder outer or lies
+// below it, by their names.
+bool startsWithFolder(const std::wstring& inner, std::wstring outer) {
+  while (outer.size() > 1 && isSeparator(outer.back())) outer.pop_back();
+  if (inner.size() < outer.size() || !sameName(inner.substr(0, outer.size()), outer)) return false;
+  return inner.size() == outer.size() || isSeparator(inner[outer.size()]) ||
+         isSeparator(outer.back());
+}
+
+// An absolute path as its root ("C:\", "\\server\share\", "\\?\C:\") and
+// the names below it.
+struct SplitPath {
+  std::wstring root;
+  std::vector<std::wstring> names;
+
+  // The root and the first count names: one of the folders above the path,
+  // or the path itself.
+  std::wstring upTo(std::size_t count) const {
+    std::wstring path = root;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!path.empty() && !isSeparator(path.back())) path += L'\\';
+      path += names[i];
+    }
+    return path;
+  }
+};
+
+SplitPath splitPath(const std::wstring& full) {
+  // How many names after the prefix belong to the root: a share's server and
+  // share name, or a drive's letter.
+  std::size_t start = 0;
+  int rootNames = 1;
+  if (full.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    start = 8;
+    rootNames = 2;
+  } else if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0) {
+    start = 4;
+  } else if (full.compare(0, 2, L"\\\\") == 0) {
+    start = 2;
+    rootNames = 2;
+  }
+  SplitPath split;
+  std::size_t pos = start;
+  for (int i = 0; i < rootNames; ++i) {
+    const std::size_t end = full.find_first_of(L"\\/", pos);
+    pos = end == std::wstring::npos ? full.size() : end + 1;
+  }
+  split.root = full.substr(0, pos);
+  // A drive's root is "C:\": "C:" alone names that drive's working directory.
+  if (!split.root.empty() && !isSeparator(split.root.back())) split.root += L'\\';
+  while (pos < full.size()) {
+    const std::size_t end = std::min(full.find_first_of(L"\\/", pos), full.size());
+    if (end > pos) split.names.push_back(full.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  return split;
+}
+
+// The identity of an existing file or folder: its volume's serial number
+// and its index there, the same under every name it has.
+struct FileId {
+  DWORD volume = 0;
+  DWORD high = 0;
+  DWORD low = 0;
+  bool operator==(const FileId& other) const {
+    return volume == other.volume && high == other.high && low == other.low;
+  }
+};
+
+bool fileIdOf(const std::wstring& path, FileId* id) {
+  // No access right is needed to read it, and full sharing disturbs nobody
+  // who has the file open; folders open only with backup semantics.
+  const HANDLE file = CreateFileW(path.c_str(), /*desiredAccess=*/0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  /*securityAttributes=*/nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, /*templateFile=*/nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const BOOL known = GetFileInformationByHandle(file, &info);
+  CloseHandle(file);
+  if (!known) return false;
+  id->volume = info.dwVolumeSerialNumber;
+  id->high = info.nFileIndexHigh;
+  id->low = info.nFileIndexLow;
   return true;
 }
 
@@ -92,22 +208,56 @@ std::string parentFolder(const std::string& path) {
   return toNarrow(wide.substr(0, end == 0 ? 1 : end));
 }
 
+std::string makeAbsolute(std::string* path) {
+  if (path->empty()) return "";
+  std::wstring full;
+  if (!comparablePath(*path, &full)) {
+    const DWORD error = GetLastError();
+    return failure("GetFullPathName(" + *path + ")",
+                   error != 0 ? error : ERROR_NO_UNICODE_TRANSLATION);
+  }
+  std::string narrow;
+  if (!toNarrowExactly(full, &narrow)) {
+    return failure("GetFullPathName(" + *path + "), whose result the code page cannot hold",
+                   ERROR_NO_UNICODE_TRANSLATION);
+  }
+  *path = narrow;
+  return "";
+}
+
 std::uint32_t currentProcessId() { return GetCurrentProcessId(); }
 
 bool liesWithin(const std::string& path, const std::string& folder) {
   std::wstring inner;
   std::wstring outer;
   if (!comparablePath(path, &inner) || !comparablePath(folder, &outer)) return false;
-  while (outer.size() > 1 && isSeparator(outer.back())) outer.pop_back();
-  // Without regard to case, as the file system compares names.
-  const int prefix = static_cast<int>(outer.size());
-  if (inner.size() < outer.size() ||
-      CompareStringOrdinal(inner.c_str(), prefix, outer.c_str(), prefix, /*ignoreCase=*/TRUE) !=
-          CSTR_EQUAL) {
-    return false;
+  if (startsWithFolder(inner, outer)) return true;
+  // The names differ, yet a short name, a junction or a directory link can
+  // give one folder two: compare the folders themselves. The folder may not
+  // exist yet (a backup not made); then its nearest existing folder stands
+  // for it, with the names still to be made below it.
+  const SplitPath innerParts = splitPath(inner);
+  const SplitPath outerParts = splitPath(outer);
+  std::size_t outerKnown = outerParts.names.size();
+  FileId outerId{};
+  while (!fileIdOf(outerParts.upTo(outerKnown), &outerId)) {
+    if (outerKnown == 0) return false;
+    --outerKnown;
   }
-  return inner.size() == outer.size() || isSeparator(inner[outer.size()]) ||
-         isSeparator(outer.back());
+  for (std::size_t depth = innerParts.names.size() + 1; depth-- > 0;) {
+    FileId id{};
+    if (!fileIdOf(innerParts.upTo(depth), &id) || !(id == outerId)) continue;
+    // Below the same folder: inside when the names still to be made of the
+    // folder lead the rest of path.
+    const std::size_t missing = outerParts.names.size() - outerKnown;
+    if (innerParts.names.size() - depth < missing) continue;
+    bool leads = true;
+    for (std::size_t i = 0; i < missing && leads; ++i) {
+      leads = sameName(innerParts.names[depth + i], outerParts.names[outerKnown + i]);
+    }
+    if (leads) return true;
+  }
+  return false;
 }
 
 std::string createFolders(const std::string& folder) {
@@ -165,4 +315,125 @@ std::string startDetached(const std::vector<std::string>& argv, const std::strin
   CloseHandle(info.hProcess);
   CloseHandle(info.hThread);
   return "";
+}
+
+namespace {
+
+// Not in this toolchain's headers.
+constexpr DWORD kAttributeRecallOnOpen = 0x00040000;
+constexpr DWORD kAttributeRecallOnDataAccess = 0x00400000;
+
+std::string hexOf(DWORD value) {
+  char text[11];
+  snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(value));
+  return text;
+}
+
+// LongPathsEnabled, read through RegGetValueW of ADVAPI32, which is loaded
+// only here: the library imports nothing beyond KERNEL32 and the C runtime.
+bool longPathsEnabled() {
+  wchar_t system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  const HMODULE advapi = LoadLibraryW((std::wstring(system, length) + L"\\advapi32.dll").c_str());
+  if (advapi == nullptr) return false;
+  using RegGetValue = LONG(WINAPI*)(HKEY, LPCWSTR, LPCWSTR, DWORD, LPDWORD, PVOID, LPDWORD);
+  const auto getValue = reinterpret_cast<RegGetValue>(
+      reinterpret_cast<void*>(GetProcAddress(advapi, "RegGetValueW")));
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  const bool read = getValue != nullptr &&
+                    getValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem",
+                             L"LongPathsEnabled", RRF_RT_REG_DWORD, /*type=*/nullptr, &value,
+                             &size) == ERROR_SUCCESS;
+  FreeLibrary(advapi);
+  return read && value == 1;
+}
+
+}  // namespace
+
+std::string placeholderState(const std::string& folder) {
+  std::wstring wide;
+  if (!toWide(folder, &wide)) return "";
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return "";
+  std::string which;
+  const auto note = [&](DWORD flag, const char* name) {
+    if ((attributes & flag) == 0) return;
+    which += which.empty() ? ": " : ", ";
+    which += name;
+  };
+  note(FILE_ATTRIBUTE_OFFLINE, "offline");
+  note(kAttributeRecallOnOpen, "recall on open");
+  note(kAttributeRecallOnDataAccess, "recall on data access");
+  return which.empty() ? "" : "attributes " + hexOf(attributes) + which;
+}
+
+std::string probeWritable(const std::string& folder) {
+  std::wstring wide;
+  if (!toWide(folder, &wide)) {
+    return failure("CreateFile(" + folder + ")", ERROR_NO_UNICODE_TRANSLATION);
+  }
+  // A name no one else uses: this process's id and a count of its probes.
+  static unsigned probes = 0;
+  const std::wstring name = L".vexo-check-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(++probes) + L".tmp";
+  const std::wstring path = wide + (!wide.empty() && isSeparator(wide.back()) ? L"" : L"\\") + name;
+  // Deleted by the system when its handle closes, or when the process ends;
+  // the delete also asks for the right to remove files, which replacing
+  // them needs.
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, /*shareMode=*/0,
+                  /*securityAttributes=*/nullptr, CREATE_NEW,
+                  FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
+                  /*templateFile=*/nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return "CreateFile(" + toNarrow(path) + ") err=" + std::to_string(error);
+  }
+  CloseHandle(file);
+  return "";
+}
+
+std::string volumeSpace(const std::string& folder, std::uint64_t* freeBytes, std::uint64_t* unit) {
+  std::wstring wide;
+  if (!toWide(folder, &wide)) {
+    return failure("GetDiskFreeSpaceEx(" + folder + ")", ERROR_NO_UNICODE_TRANSLATION);
+  }
+  // Any folder names its volume here, and the quota of this user counts.
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(wide.c_str(), &available, /*totalBytes=*/nullptr,
+                           /*totalFreeBytes=*/nullptr)) {
+    const DWORD error = GetLastError();
+    return failure("GetDiskFreeSpaceEx(" + folder + ")", error);
+  }
+  *freeBytes = available.QuadPart;
+  // The cluster size wants the volume's root; NTFS's usual 4 KiB otherwise.
+  *unit = 4096;
+  wchar_t root[MAX_PATH];
+  DWORD sectorsPerCluster = 0;
+  DWORD bytesPerSector = 0;
+  DWORD freeClusters = 0;
+  DWORD clusters = 0;
+  if (GetVolumePathNameW(wide.c_str(), root, MAX_PATH) &&
+      GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) &&
+      sectorsPerCluster != 0 && bytesPerSector != 0) {
+    *unit = static_cast<std::uint64_t>(sectorsPerCluster) * bytesPerSector;
+  }
+  return "";
+}
+
+PathLimits pathLimits() {
+  PathLimits limits;
+  // A folder's path leaves room for a file's 8.3 name below it.
+  limits.file = MAX_PATH - 1;
+  limits.folder = MAX_PATH - 12 - 1;
+  limits.name = 255;
+  limits.source = "MAX_PATH; long paths are not enabled on this computer";
+  if (longPathsEnabled()) {
+    limits.file = 32767 - 1;
+    limits.folder = 32767 - 1;
+    limits.source = "long paths are enabled on this computer";
+  }
+  return limits;
 }

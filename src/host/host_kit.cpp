@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "host/host_kit_os.h"
+#include "treeops/update_journal.h"
 
 namespace {
 
@@ -125,8 +126,12 @@ struct MarkerScanner {
           const int low = hexDigit(bytes[pos + 3]);
           pos += 4;
           const int code = high * 16 + low;
-          // Only the control characters without a short form come as \u00XX.
-          if (high < 0 || low < 0 || code >= 0x20 || std::strchr("\b\f\n\r\t", code) != nullptr) {
+          // Only the control characters without a short form come as \u00XX,
+          // NUL among them: the search names its five bytes, so that the
+          // list's own terminator is not taken for one of them.
+          static const char kShortForms[] = {'\b', '\f', '\n', '\r', '\t'};
+          if (high < 0 || low < 0 || code >= 0x20 ||
+              std::memchr(kShortForms, code, sizeof kShortForms) != nullptr) {
             return false;
           }
           *value += static_cast<char>(code);
@@ -164,6 +169,36 @@ struct MarkerScanner {
 
 }  // namespace
 
+namespace {
+
+// Makes every path of the request absolute and fills in the defaults of the
+// missing members whose data folder or installation is given. Returns an
+// empty string, or why a path cannot be made absolute.
+std::string fillDefaults(UpdateRequest* request) {
+  // The updater runs in the run directory, where a relative path would
+  // name another place than the host meant; so every path is made absolute
+  // against the host's working directory before anything is checked.
+  for (std::string* path :
+       {&request->installDir, &request->stagingDir, &request->dataDir, &request->updaterPath,
+        &request->runDir, &request->backupDir, &request->logPath, &request->markerPath}) {
+    const std::string error = makeAbsolute(path);
+    if (!error.empty()) return error;
+  }
+  const auto fill = [](std::string* member, const std::string& folder, const char* name) {
+    if (!member->empty() || folder.empty()) return;
+    *member = name[0] != '\0' ? pathInFolder(folder, name) : folder;
+  };
+  fill(&request->updaterPath, request->installDir, kUpdaterName);
+  fill(&request->runDir, request->dataDir, "");
+  fill(&request->backupDir, request->dataDir, "backup");
+  fill(&request->logPath, request->dataDir, "updater.log");
+  fill(&request->markerPath, request->dataDir, "applied-marker.json");
+  if (request->processId == 0) request->processId = currentProcessId();
+  return "";
+}
+
+}  // namespace
+
 std::string completeRequest(UpdateRequest* request) {
   const struct {
     const char* name;
@@ -175,15 +210,8 @@ std::string completeRequest(UpdateRequest* request) {
   for (const auto& member : required) {
     if (member.value.empty()) return std::string(member.name) + " is missing";
   }
-  const auto fill = [](std::string* member, const std::string& fallback) {
-    if (member->empty()) *member = fallback;
-  };
-  fill(&request->updaterPath, pathInFolder(request->installDir, kUpdaterName));
-  fill(&request->runDir, request->dataDir);
-  fill(&request->backupDir, pathInFolder(request->dataDir, "backup"));
-  fill(&request->logPath, pathInFolder(request->dataDir, "updater.log"));
-  fill(&request->markerPath, pathInFolder(request->dataDir, "applied-marker.json"));
-  if (request->processId == 0) request->processId = currentProcessId();
+  const std::string error = fillDefaults(request);
+  if (!error.empty()) return error;
 
   // The updater replaces the installation's files and deletes the staging
   // directory and the backup's contents. Its own executable there could not
@@ -236,21 +264,25 @@ std::vector<std::string> updaterCommand(const UpdateRequest& request) {
 }
 
 std::string startUpdate(UpdateRequest request) {
-  std::string error = completeRequest(&request);
+  std::string error = checkUpdate(&request);
   if (!error.empty()) return error;
+  const auto notStarted = [](const std::string& detail) {
+    return "The updater could not be started; nothing was changed. (" + detail + ")";
+  };
   // The updater creates neither the log's nor the marker's folder, and
   // without the marker the outcome would be lost.
   for (const std::string& folder :
        {request.runDir, parentFolder(request.logPath), parentFolder(request.markerPath)}) {
-    if (!folder.empty() && !(error = createFolders(folder)).empty()) return error;
+    if (!folder.empty() && !(error = createFolders(folder)).empty()) return notStarted(error);
   }
   const std::vector<std::string> command = updaterCommand(request);
   // A host may name the copy itself as the updater; it is then run as it is.
   if (!liesWithin(request.updaterPath, command[0])) {
     error = copyExecutable(request.updaterPath, command[0]);
-    if (!error.empty()) return error;
+    if (!error.empty()) return notStarted(error);
   }
-  return startDetached(command, request.runDir);
+  error = startDetached(command, request.runDir);
+  return error.empty() ? "" : notStarted(error);
 }
 
 std::string windowsCommandLine(const std::vector<std::string>& argv) { return commandLineOf(argv); }
@@ -323,4 +355,32 @@ Outcome readOutcome(const std::string& markerPath, const std::string& idempotenc
   std::fclose(file);
   if (error != 0) return unreadable(error);
   return outcomeOf(markerPath, bytes, idempotencyKey);
+}
+
+Outcome readUpdateOutcome(UpdateRequest request) {
+  Outcome outcome;
+  const std::string none = "no marker for this request: ";
+  if (request.idempotencyKey.empty()) {
+    outcome.text = none + "idempotency_key is missing";
+    return outcome;
+  }
+  std::string error = fillDefaults(&request);
+  if (error.empty() && (request.markerPath.empty() || request.backupDir.empty())) {
+    error = "data_dir is missing";
+  }
+  if (!error.empty()) {
+    outcome.text = none + error;
+    return outcome;
+  }
+  outcome = readOutcome(request.markerPath, request.idempotencyKey);
+  // The updater refuses to replace the backup while an interrupted update's
+  // journal lies beside it (its marker then says only "backup failed"): that
+  // update has not finished, and the installation may hold both versions.
+  if (outcome.result == OutcomeResult::kError) {
+    const JournalState state = readUpdateJournal(request.backupDir).state;
+    if (state == JournalState::kMovingIn || state == JournalState::kRollingBack) {
+      outcome.installationMixed = true;
+    }
+  }
+  return outcome;
 }

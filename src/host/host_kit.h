@@ -28,17 +28,33 @@ struct UpdateRequest {
   std::uint32_t processId = 0;
 };
 
-// The request with every default filled in. Returns an empty string, or what
-// makes the request unusable (a required member missing, the run directory,
-// the log or the marker inside the installation or the staging directory).
+// The request with every path made absolute against the working directory
+// and every default filled in. Returns an empty string, or what makes the
+// request unusable (a required member missing, a path that cannot be made
+// absolute, the run directory, the log or the marker inside the
+// installation, the staging directory or the backup directory).
 std::string completeRequest(UpdateRequest* request);
+
+// Completes the request and answers, without changing anything, whether the
+// update can go through now: no run of the updater holds the installation
+// or the backup directory; no folder of the request is kept online or
+// offline by a storage service; the updater can be read; the staging
+// directory exists, can be read and holds a file; the installation can be
+// read; no path the update or its backup makes is longer than this machine
+// allows; the installation (each folder that receives a file) and the
+// backup's folder can be written to; the backup's volume has room for a
+// copy of the installation. Returns an empty string, or one sentence for
+// the user with the technical detail in parentheses at its end.
+std::string checkUpdate(UpdateRequest* request);
 
 // The updater's command line for a completed request: the copy in the run
 // directory, then the nine options, --vexo-pid last.
 std::vector<std::string> updaterCommand(const UpdateRequest& request);
 
-// Completes the request, copies the updater into the run directory and starts
-// the copy detached. Returns an empty string, or why nothing was started.
+// Checks the request (checkUpdate), copies the updater into the run
+// directory and starts the copy detached. Returns an empty string, or why
+// nothing was started, as one sentence for the user with the detail in
+// parentheses.
 std::string startUpdate(UpdateRequest request);
 
 // One argument vector as a Windows command line that both CommandLineToArgvW
@@ -71,5 +87,12 @@ Outcome outcomeOf(const std::string& markerPath, const std::string& bytes,
 // Reads the marker file and returns outcomeOf its bytes; a missing file is
 // kNone.
 Outcome readOutcome(const std::string& markerPath, const std::string& idempotencyKey);
+
+// The outcome of the request: readOutcome of its marker (marker_path, or
+// its default in the data folder) with its key; for kError also
+// installationMixed when the journal of an interrupted update lies beside
+// its backup directory. A request without a key, or without the data
+// folder a missing marker or backup path takes its default from, is kNone.
+Outcome readUpdateOutcome(UpdateRequest request);
 
 #endif  // VEXO_HOST_HOST_KIT_H_

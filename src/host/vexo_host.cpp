@@ -21,6 +21,61 @@ void copyError(const std::string& message, char* error, std::size_t errorSize) {
   error[length] = '\0';
 }
 
+UpdateRequest requestOf(const vexo_update_request& request) {
+  UpdateRequest copy;
+  copy.installDir = textOf(request.install_dir);
+  copy.stagingDir = textOf(request.staging_dir);
+  copy.dataDir = textOf(request.data_dir);
+  copy.idempotencyKey = textOf(request.idempotency_key);
+  copy.fromVersion = textOf(request.from_version);
+  copy.toVersion = textOf(request.to_version);
+  copy.updaterPath = textOf(request.updater_path);
+  copy.runDir = textOf(request.run_dir);
+  copy.backupDir = textOf(request.backup_dir);
+  copy.logPath = textOf(request.log_path);
+  copy.markerPath = textOf(request.marker_path);
+  copy.processId = request.process_id;
+  return copy;
+}
+
+// The outcome as one block, released by one free(): the structure, then its
+// texts. NULL when memory runs out.
+vexo_outcome* outcomeBlock(const Outcome& outcome) {
+  const std::string* texts[] = {&outcome.text, &outcome.fromVersion, &outcome.toVersion};
+  std::size_t size = sizeof(vexo_outcome);
+  for (const std::string* text : texts) size += text->size() + 1;
+  void* block = std::malloc(size);
+  if (block == nullptr) return nullptr;
+  auto* result = static_cast<vexo_outcome*>(block);
+  char* next = static_cast<char*>(block) + sizeof(vexo_outcome);
+  const char* copies[3];
+  for (int i = 0; i < 3; ++i) {
+    std::memcpy(next, texts[i]->c_str(), texts[i]->size() + 1);
+    copies[i] = next;
+    next += texts[i]->size() + 1;
+  }
+  switch (outcome.result) {
+    case OutcomeResult::kNone:
+      result->result = VEXO_NO_OUTCOME;
+      break;
+    case OutcomeResult::kSuccess:
+      result->result = VEXO_SUCCESS;
+      break;
+    case OutcomeResult::kRollback:
+      result->result = VEXO_ROLLBACK;
+      break;
+    case OutcomeResult::kError:
+      result->result = VEXO_ERROR;
+      break;
+  }
+  result->installation_mixed = outcome.installationMixed ? 1 : 0;
+  result->applied_at = outcome.appliedAt;
+  result->text = copies[0];
+  result->from_version = copies[1];
+  result->to_version = copies[2];
+  return result;
+}
+
 }  // namespace
 
 extern "C" int vexo_start_update(const vexo_update_request* request, char* error,
@@ -28,22 +83,33 @@ extern "C" int vexo_start_update(const vexo_update_request* request, char* error
   std::string message;
   try {
     if (request == nullptr) {
-      message = "no request";
+      message =
+          "The application asked for the update in a way the updater cannot carry out. "
+          "(no request)";
     } else {
-      UpdateRequest copy;
-      copy.installDir = textOf(request->install_dir);
-      copy.stagingDir = textOf(request->staging_dir);
-      copy.dataDir = textOf(request->data_dir);
-      copy.idempotencyKey = textOf(request->idempotency_key);
-      copy.fromVersion = textOf(request->from_version);
-      copy.toVersion = textOf(request->to_version);
-      copy.updaterPath = textOf(request->updater_path);
-      copy.runDir = textOf(request->run_dir);
-      copy.backupDir = textOf(request->backup_dir);
-      copy.logPath = textOf(request->log_path);
-      copy.markerPath = textOf(request->marker_path);
-      copy.processId = request->process_id;
-      message = startUpdate(copy);
+      message = startUpdate(requestOf(*request));
+    }
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (...) {
+    message = "unexpected failure";
+  }
+  if (message.empty()) return 0;
+  copyError(message, error, error_size);
+  return -1;
+}
+
+extern "C" int vexo_check_update(const vexo_update_request* request, char* error,
+                                 size_t error_size) {
+  std::string message;
+  try {
+    if (request == nullptr) {
+      message =
+          "The application asked for the update in a way the updater cannot carry out. "
+          "(no request)";
+    } else {
+      UpdateRequest copy = requestOf(*request);
+      message = checkUpdate(&copy);
     }
   } catch (const std::exception& e) {
     message = e.what();
@@ -57,41 +123,20 @@ extern "C" int vexo_start_update(const vexo_update_request* request, char* error
 
 extern "C" vexo_outcome* vexo_read_outcome(const char* marker_path, const char* idempotency_key) {
   try {
-    const Outcome outcome = readOutcome(textOf(marker_path), textOf(idempotency_key));
-    // One block, released by one free(): the structure, then its texts.
-    const std::string* texts[] = {&outcome.text, &outcome.fromVersion, &outcome.toVersion};
-    std::size_t size = sizeof(vexo_outcome);
-    for (const std::string* text : texts) size += text->size() + 1;
-    void* block = std::malloc(size);
-    if (block == nullptr) return nullptr;
-    auto* result = static_cast<vexo_outcome*>(block);
-    char* next = static_cast<char*>(block) + sizeof(vexo_outcome);
-    const char* copies[3];
-    for (int i = 0; i < 3; ++i) {
-      std::memcpy(next, texts[i]->c_str(), texts[i]->size() + 1);
-      copies[i] = next;
-      next += texts[i]->size() + 1;
+    return outcomeBlock(readOutcome(textOf(marker_path), textOf(idempotency_key)));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+extern "C" vexo_outcome* vexo_read_update_outcome(const vexo_update_request* request) {
+  try {
+    if (request == nullptr) {
+      Outcome none;
+      none.text = "no marker for this request: no request";
+      return outcomeBlock(none);
     }
-    switch (outcome.result) {
-      case OutcomeResult::kNone:
-        result->result = VEXO_NO_OUTCOME;
-        break;
-      case OutcomeResult::kSuccess:
-        result->result = VEXO_SUCCESS;
-        break;
-      case OutcomeResult::kRollback:
-        result->result = VEXO_ROLLBACK;
-        break;
-      case OutcomeResult::kError:
-        result->result = VEXO_ERROR;
-        break;
-    }
-    result->installation_mixed = outcome.installationMixed ? 1 : 0;
-    result->applied_at = outcome.appliedAt;
-    result->text = copies[0];
-    result->from_version = copies[1];
-    result->to_version = copies[2];
-    return result;
+    return outcomeBlock(readUpdateOutcome(requestOf(*request)));
   } catch (...) {
     return nullptr;
   }

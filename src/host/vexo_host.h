@@ -37,17 +37,37 @@ typedef struct vexo_update_request {
   uint32_t process_id;         /* the process the updater waits for; 0: the caller's */
 } vexo_update_request;
 
-/* Copies the updater into run_dir (an earlier copy there is replaced) and
- * starts the copy there with the request's nine options, detached: no handle,
- * no standard stream and no console of the caller's, the run directory as its
- * working directory. Returns at once, without waiting for it. The run
- * directory, the log and the marker must lie outside the installation and the
- * staging directory: the updater replaces the installation's files, its own
- * among them, and Windows cannot replace a running program.
- * Returns 0 when the updater was started. Otherwise returns -1 and, when error
- * is not NULL, writes why into error (at most error_size bytes, always
- * NUL-terminated, cut short if needed); nothing was started. */
+/* Makes the checks of vexo_check_update, then copies the updater into
+ * run_dir (an earlier copy there is replaced) and starts the copy there with
+ * the request's nine options, detached: no handle, no standard stream and no
+ * console of the caller's, the run directory as its working directory.
+ * Returns at once, without waiting for it. Relative paths are read against
+ * the caller's working directory. The run directory, the log and the marker
+ * must lie outside the installation, the staging directory and the backup
+ * directory: the updater replaces the installation's files, its own among
+ * them, and Windows cannot replace a running program.
+ * Returns 0 when the updater was started. Otherwise returns -1 and, when
+ * error is not NULL, writes why into error as vexo_check_update does (one
+ * sentence for the user, the detail in parentheses at its end; at most
+ * error_size bytes, always NUL-terminated, cut short if needed); nothing
+ * was started. */
 int vexo_start_update(const vexo_update_request* request, char* error, size_t error_size);
+
+/* Answers, without changing anything, whether this update can go through
+ * now: the checks vexo_start_update makes before it starts anything. No run
+ * of the updater holds the installation or the backup directory; no folder
+ * of the request is kept online or offline by a storage service; the
+ * updater can be read; the staging directory exists, can be read and holds
+ * a file; the installation can be read, and written to (a file that the
+ * system deletes when it is closed is created in it and in each of its
+ * folders that receives a file); no path the update or its backup makes is
+ * longer than this machine allows; the backup's folder can be written to,
+ * and its volume has room for a copy of the installation.
+ * Returns 0 when the update can go through. Otherwise returns -1 and, when
+ * error is not NULL, writes one sentence for the user into error: what is
+ * wrong and what to do, with the technical detail in parentheses at its end
+ * (at most error_size bytes, always NUL-terminated, cut short if needed). */
+int vexo_check_update(const vexo_update_request* request, char* error, size_t error_size);
 
 /* What the marker says about one request. */
 enum {
@@ -60,8 +80,10 @@ enum {
 
 typedef struct vexo_outcome {
   int result;               /* VEXO_NO_OUTCOME, VEXO_SUCCESS, VEXO_ROLLBACK or VEXO_ERROR */
-  int installation_mixed;   /* 1 when the rollback failed: the installation holds a mix of both
-                               versions; run the updater again once the obstacle is gone */
+  int installation_mixed;   /* 1 when the rollback failed, or (vexo_read_update_outcome) an
+                               interrupted update's journal is in force: the installation may
+                               hold a mix of both versions; run the updater again with the same
+                               directories once the obstacle is gone */
   int64_t applied_at;       /* when the marker was written, seconds since 1970 UTC; 0 if none */
   const char* text;         /* the marker's errorMessage (empty for a success), or why there
                                is no outcome; never NULL */
@@ -77,7 +99,21 @@ typedef struct vexo_outcome {
  * vexo_free_outcome. */
 vexo_outcome* vexo_read_outcome(const char* marker_path, const char* idempotency_key);
 
-/* Releases what vexo_read_outcome returned; NULL is allowed. */
+/* Reads the outcome of the request as vexo_read_outcome does, from its
+ * marker_path (or the default in data_dir) with its idempotency_key, and
+ * also looks beside its backup_dir (or the default): an update that the
+ * updater refused because an earlier one was interrupted (VEXO_ERROR with
+ * "backup failed"; the journal <backup_dir>.pending lies beside the backup)
+ * has installation_mixed 1, as that earlier update has not finished and the
+ * installation may hold both versions. vexo_read_outcome knows the marker
+ * only and cannot tell; prefer this function. Only the request's paths and
+ * key are read. A request without a key, or without data_dir where a
+ * default is needed, is VEXO_NO_OUTCOME with the reason. Returns NULL only
+ * when memory runs out. Release the result with vexo_free_outcome. */
+vexo_outcome* vexo_read_update_outcome(const vexo_update_request* request);
+
+/* Releases what vexo_read_outcome or vexo_read_update_outcome returned;
+ * NULL is allowed. */
 void vexo_free_outcome(vexo_outcome* outcome);
 
 /* The library's version, e.g. "1.0.0": the updater's release it comes with. */

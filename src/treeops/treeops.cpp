@@ -165,27 +165,14 @@ std::string sweepingBackupFault(const std::string& backupDir, const fs::path& ba
 // Links are followed, so the backup holds real files and directories.
 void copyTree(const fs::path& from, const fs::path& to) {
   try {
-    walkTree(from, Links::kFollow,
-             [&](const fs::path& path, const fs::path& relative, EntryKind kind) {
-               const fs::path target = to / relative;
-               switch (kind) {
-                 case EntryKind::kDirectory:
-                 case EntryKind::kLinkToDirectory:
-                   fs::create_directory(target);
-                   break;
-                 case EntryKind::kFile:
-                 case EntryKind::kLinkToFile:
-                   copyFileOver(path, target);
-                   break;
-                 case EntryKind::kDanglingLink:
-                   throw fs::filesystem_error(
-                       "copy", path, std::make_error_code(std::errc::no_such_file_or_directory));
-                 case EntryKind::kOther:
-                   throw fs::filesystem_error("copy", path,
-                                              std::make_error_code(std::errc::not_supported));
-               }
-               return true;
-             });
+    listTreeToCopy(from, [&](const fs::path& path, const fs::path& relative, bool directory) {
+      const fs::path target = to / relative;
+      if (directory) {
+        fs::create_directory(target);
+      } else {
+        copyFileOver(path, target);
+      }
+    });
   } catch (const std::system_error& e) {
     // Name the two trees, not the entry, the way a failed recursive copy does.
     throw fs::filesystem_error("copy", from, to, e.code());
@@ -299,6 +286,31 @@ bool samePlace(const fs::path& a, const fs::path& b) {
 
 bool sameDirectory(const fs::path& a, const fs::path& b) {
   return nestingOf(a, canonicalForm(a), b, canonicalForm(b)) == Nesting::kSame;
+}
+
+void listTreeToCopy(const fs::path& root,
+                    const std::function<void(const fs::path& path, const fs::path& relative,
+                                             bool directory)>& each) {
+  walkTree(root, Links::kFollow,
+           [&](const fs::path& path, const fs::path& relative, EntryKind kind) {
+             switch (kind) {
+               case EntryKind::kDirectory:
+               case EntryKind::kLinkToDirectory:
+                 each(path, relative, /*directory=*/true);
+                 break;
+               case EntryKind::kFile:
+               case EntryKind::kLinkToFile:
+                 each(path, relative, /*directory=*/false);
+                 break;
+               case EntryKind::kDanglingLink:
+                 throw fs::filesystem_error(
+                     "copy", path, std::make_error_code(std::errc::no_such_file_or_directory));
+               case EntryKind::kOther:
+                 throw fs::filesystem_error("copy", path,
+                                            std::make_error_code(std::errc::not_supported));
+             }
+             return true;
+           });
 }
 
 void listFilesToMove(const fs::path& root, const std::function<void(const fs::path&)>& each) {

@@ -17,6 +17,17 @@
 void listFilesToMove(const std::filesystem::path& root,
                      const std::function<void(const std::filesystem::path& relative)>& each);
 
+// Calls each(path, relative, directory) for every directory and file the
+// backup copies from root, in the order it copies them: links followed, as
+// what they lead to, depth first in the order of the system's listing.
+// Throws where the copy would fail: an entry that cannot be read, a dangling
+// link, an entry that is neither file nor directory, or a link that leads
+// back to a directory holding it.
+void listTreeToCopy(
+    const std::filesystem::path& root,
+    const std::function<void(const std::filesystem::path& path,
+                             const std::filesystem::path& relative, bool directory)>& each);
+
 // Where moved files go, and the folders that received one.
 struct MoveTarget {
   std::filesystem::path root;

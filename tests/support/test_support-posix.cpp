@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +47,15 @@ void clearProtection(const std::string& root) {
     setImmutableFlag(*file, false);
     file = files.erase(file);
   }
+}
+
+SmallVolume::SmallVolume(const std::string& folder, const std::string& size) : folder_(folder) {
+  makeDirectories(folder);
+  mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+}
+
+SmallVolume::~SmallVolume() {
+  if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
 }
 
 bool setImmutable(const std::string& path, bool on) {

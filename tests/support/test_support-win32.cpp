@@ -92,6 +92,17 @@ void clearProtection(const std::string& root) {
   if (links.size() > 3) runUnix(links);
 }
 
+SmallVolume::SmallVolume(const std::string& folder, const std::string& size) : folder_(folder) {
+  makeDirectories(folder);
+  const std::string unixFolder = unixPath(folder);
+  mounted_ = !unixFolder.empty() &&
+             runUnix({"/bin/mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", unixFolder});
+}
+
+SmallVolume::~SmallVolume() {
+  if (mounted_) runUnix({"/bin/umount", "-l", unixPath(folder_)});
+}
+
 // Windows has no immutable flag; the tests hold such files open instead.
 bool setImmutable(const std::string&, bool) { return false; }
 

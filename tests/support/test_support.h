@@ -109,6 +109,23 @@ bool makeDirectoryLink(const std::string& target, const std::string& link);
 // Removes a link that makeDirectoryLink made, not what it leads to.
 bool removeDirectoryLink(const std::string& link);
 
+// A small file system (tmpfs of size, such as "4m") mounted at folder, which
+// is created, while the object lives: natively by mount(2), under Wine by
+// mount(8) on the Linux side, which Windows programs see at Z: plus its
+// path. mounted() is false where this process may not mount (not root).
+class SmallVolume {
+ public:
+  SmallVolume(const std::string& folder, const std::string& size);
+  ~SmallVolume();
+  SmallVolume(const SmallVolume&) = delete;
+  SmallVolume& operator=(const SmallVolume&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
 // The folder of the running test binary, where every built program lies.
 std::string binaryDir();
 // binaryDir() + name + kExeSuffix.

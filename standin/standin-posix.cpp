@@ -2,9 +2,9 @@
 
 #include <climits>
 
-#include "host_os.h"
+#include "standin_os.h"
 
-const char kHostSeparator = '/';
+const char kSeparator = '/';
 
 std::string ownExecutablePath() {
   char buffer[PATH_MAX];

@@ -1,5 +1,5 @@
-#ifndef VEXO_HOST_HOST_OS_H_
-#define VEXO_HOST_HOST_OS_H_
+#ifndef VEXO_STANDIN_STANDIN_OS_H_
+#define VEXO_STANDIN_STANDIN_OS_H_
 
 // The few operating-system services the stand-in application needs beyond
 // the host library.
@@ -8,7 +8,7 @@
 #include <string>
 
 // The platform's path separator: '\\' on Windows, '/' elsewhere.
-extern const char kHostSeparator;
+extern const char kSeparator;
 
 // The full path of the running executable.
 std::string ownExecutablePath();
@@ -19,4 +19,4 @@ std::uint32_t ownProcessId();
 // The current working directory.
 std::string currentDirectory();
 
-#endif  // VEXO_HOST_HOST_OS_H_
+#endif  // VEXO_STANDIN_STANDIN_OS_H_

@@ -17,7 +17,8 @@
 //                    backup/               the updater's copy of the installation
 //                    updater.log           the updater's log (appended to)
 //                    applied-marker.json   the outcome of the last run
-//                    pending-update.txt    what this host asked for (key, marker)
+//                    pending-update.txt    what this host asked for (key, marker,
+//                                          backup), once the updater started
 //                    launch.txt            how --post-update-check was started
 //                    post-update-check.txt its report (stdout is /dev/null then)
 //   updater        vexo-updater[.exe] in the installation, copied to the data
@@ -31,23 +32,23 @@
 #include <string>
 
 #include "host/vexo_host.h"
-#include "host_os.h"
+#include "standin_os.h"
 
 namespace {
 
-bool isSeparator(char c) { return c == '/' || c == kHostSeparator; }
+bool isSeparator(char c) { return c == '/' || c == kSeparator; }
 
 // The folder part of a path, without trailing separators ("C:\App\\VEXO.exe"
 // gives "C:\App").
 std::string folderOf(const std::string& path) {
-  std::string folder = path.substr(0, path.find_last_of(std::string("/") + kHostSeparator));
+  std::string folder = path.substr(0, path.find_last_of(std::string("/") + kSeparator));
   while (folder.size() > 1 && isSeparator(folder.back())) folder.pop_back();
   return folder;
 }
 
 std::string join(const std::string& folder, const std::string& name) {
   if (!folder.empty() && isSeparator(folder.back())) return folder + name;
-  return folder + kHostSeparator + name;
+  return folder + kSeparator + name;
 }
 
 std::string readText(const std::string& path) {
@@ -138,17 +139,22 @@ int startUpdate(const Installation& installation, const std::string& stagingDir,
   request.log_path = logPath.empty() ? nullptr : logPath.c_str();
   request.marker_path = markerPath.c_str();
 
-  // Remembered for --post-update-check, which reads the outcome through it.
-  std::error_code ignored;
-  std::filesystem::create_directories(installation.dataFolder, ignored);
-  writeText(join(installation.dataFolder, "pending-update.txt"),
-            "idempotencyKey=" + key + "\nappliedMarker=" + markerPath + "\n");
-
+  // Asked first, while nothing has changed: a desktop application shows the
+  // sentence and goes on running the version it is. vexo_start_update asks
+  // again, and refuses with the same sentence, if anything changed since.
   char error[1024];
-  if (vexo_start_update(&request, error, sizeof error) != 0) {
-    std::cerr << "VEXO: cannot start the updater: " << error << "\n";
-    return 1;
+  if (vexo_check_update(&request, error, sizeof error) != 0 ||
+      vexo_start_update(&request, error, sizeof error) != 0) {
+    std::cerr << "VEXO " << fromVersion << ": the update to " << toVersion
+              << " cannot be installed now. " << error << "\n";
+    return printVersion(installation);
   }
+  // Remembered for --post-update-check, which reads the outcome through it.
+  // Written after the start: the updater touches nothing before this
+  // process has exited.
+  writeText(join(installation.dataFolder, "pending-update.txt"),
+            "idempotencyKey=" + key + "\nappliedMarker=" + markerPath + "\nbackupDir=" + backupDir +
+                "\n");
   std::cout << "VEXO " << fromVersion << ": updater for " << toVersion << " copied into "
             << installation.dataFolder << " and started there (key " << key
             << "); exiting so that it can replace this installation\n";
@@ -185,11 +191,17 @@ int postUpdateCheck(const Installation& installation, int argc, char** argv) {
   launch += "workingDirectory=" + currentDirectory() + "\n";
   writeText(join(installation.dataFolder, "launch.txt"), launch);
 
+  // The request as far as the outcome needs it: its key, its marker and its
+  // backup directory (beside which the journal of an interrupted update
+  // lies), the library's defaults in the data folder where not given.
   auto pending = readSettings(join(installation.dataFolder, "pending-update.txt"));
-  const std::string markerPath = pending.count("appliedMarker") != 0
-                                     ? pending["appliedMarker"]
-                                     : join(installation.dataFolder, "applied-marker.json");
-  vexo_outcome* outcome = vexo_read_outcome(markerPath.c_str(), pending["idempotencyKey"].c_str());
+  vexo_update_request request{};
+  request.data_dir = installation.dataFolder.c_str();
+  request.idempotency_key = pending["idempotencyKey"].c_str();
+  request.marker_path =
+      pending["appliedMarker"].empty() ? nullptr : pending["appliedMarker"].c_str();
+  request.backup_dir = pending["backupDir"].empty() ? nullptr : pending["backupDir"].c_str();
+  vexo_outcome* outcome = vexo_read_update_outcome(&request);
   if (outcome == nullptr) return 1;
   static const char* const kResults[] = {"none", "success", "rollback", "error"};
   std::string report = "VEXO " + readVersion(installation.folder) + " post-update check\n";

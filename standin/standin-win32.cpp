@@ -1,8 +1,8 @@
 #include <windows.h>
 
-#include "host_os.h"
+#include "standin_os.h"
 
-const char kHostSeparator = '\\';
+const char kSeparator = '\\';
 
 std::string ownExecutablePath() {
   char buffer[32768];

@@ -1,0 +1,365 @@
+// vexo_check_update: each check refuses the update it stands for with its
+// sentence, lets the update beside it go, and changes nothing either way.
+// Where Wine cannot produce a condition (a folder this account may not write
+// to, a cloud placeholder's attributes), this binary substitutes the system
+// calls at link time with what Windows does.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/vexo_host.h"
+#include "support/run_support.h"
+#include "support/test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+const std::string kUpdater = std::string("vexo-updater") + kExeSuffix;
+#ifdef _WIN32
+constexpr std::size_t kFileLimit = 259;    // MAX_PATH without its NUL
+constexpr std::size_t kFolderLimit = 247;  // room for an 8.3 name below
+#else
+constexpr std::size_t kFileLimit = 4095;  // PATH_MAX without its NUL
+#endif
+
+// The sentences, by their starts; kGoes for an update that can go.
+const char kGoes[] = "";
+const char kBadRequest[] = "The application asked for the update in a way";
+const char kHeld[] = "Another update of the application is still being installed";
+const char kOnline[] = "The folder ";
+const char kNoUpdater[] = "The updater program is missing";
+const char kNoStaging[] = "The downloaded update is missing";
+const char kUnreadableStaging[] = "The downloaded update cannot be read";
+const char kEmptyStaging[] = "The downloaded update is empty";
+const char kNoInstallation[] = "The application's installation folder cannot be found";
+const char kLongPath[] = "A file of the update or of its backup would get a longer path";
+const char kNotWritable[] = "The application's folder cannot be changed";
+const char kBackupNotWritable[] = "The folder for the backup of the current version cannot";
+const char kNoSpace[] = "There is not enough free disk space";
+
+// 1.0.0 installed with its updater, 2.0.0 staged, the host's data folder;
+// and the request's optional members, empty for NULL.
+struct Site {
+  TempDir root;
+  std::string install = root / "app";
+  std::string staging = root / "staging";
+  std::string data = root / "app-data";
+  std::string key = "k";
+  std::string updater, runDir, backup, log, marker;
+  std::unique_ptr<SmallVolume> small;
+
+  Site() {
+    writeTree(install, {{"version.txt", "1.0.0"}, {kUpdater, "the updater"}});
+    writeTree(staging, {{"version.txt", "2.0.0"}});
+    makeDirectories(data);
+  }
+};
+
+// The sentence vexo_check_update gives, or "" when the update can go.
+std::string check(const Site& site) {
+  const auto member = [](const std::string& value) {
+    return value.empty() ? nullptr : value.c_str();
+  };
+  vexo_update_request request{};
+  request.install_dir = member(site.install);
+  request.staging_dir = member(site.staging);
+  request.data_dir = member(site.data);
+  request.idempotency_key = member(site.key);
+  request.updater_path = member(site.updater);
+  request.run_dir = member(site.runDir);
+  request.backup_dir = member(site.backup);
+  request.log_path = member(site.log);
+  request.marker_path = member(site.marker);
+  // Room for a sentence that quotes a path of PATH_MAX bytes.
+  std::vector<char> error(8192, '\0');
+  const int result = vexo_check_update(&request, error.data(), error.size());
+  EXPECT_EQ(result, error[0] == '\0' ? 0 : -1) << error.data();
+  return error.data();
+}
+
+// base with names of 100 characters, then one of the rest, added until it
+// is length characters long.
+std::string pathOfLength(std::string base, std::size_t length) {
+  while (length - base.size() > 201) base = joinPath(base, std::string(100, 'p'));
+  return joinPath(base, std::string(length - base.size() - 1, 'q'));
+}
+
+#ifdef _WIN32
+// Folders in which creating a file is refused, as Windows refuses a folder
+// whose access list grants this account no right to add files; and folders
+// with attributes added, as a cloud service's placeholders carry them.
+std::vector<std::wstring> deniedFolders;
+std::vector<std::pair<std::wstring, DWORD>> addedAttributes;
+
+std::wstring folderKey(std::wstring path) {
+  while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  std::transform(path.begin(), path.end(), path.begin(), towlower);
+  return path;
+}
+
+std::wstring wideOf(const std::string& path) { return folderKey(std::filesystem::path(path)); }
+
+void deny(const std::string& folder) { deniedFolders.push_back(wideOf(folder)); }
+
+void addAttributes(const std::string& folder, DWORD attributes) {
+  addedAttributes.emplace_back(wideOf(folder), attributes);
+}
+
+// Names below the site's root in the member (a file's, or a folder's,
+// unless name is empty: the member as it is) and adds attributes to the
+// folder it names, made if missing.
+std::function<void(Site&)> marked(std::string Site::*member, const std::string& name,
+                                  DWORD attributes) {
+  return [=](Site& site) {
+    if (!name.empty()) site.*member = site.root / name;
+    const std::string folder =
+        member == &Site::log || member == &Site::marker || member == &Site::backup
+            ? (site.*member).substr(0, (site.*member).rfind('\\'))
+            : site.*member;
+    makeDirectories(folder);
+    addAttributes(folder, attributes);
+  };
+}
+
+// Sets LongPathsEnabled in the prefix's registry; a negative value removes it.
+void setLongPaths(int value) {
+  const wchar_t* key = L"SYSTEM\\CurrentControlSet\\Control\\FileSystem";
+  if (value < 0) {
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"LongPathsEnabled");
+    return;
+  }
+  const DWORD data = static_cast<DWORD>(value);
+  ASSERT_EQ(
+      RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"LongPathsEnabled", REG_DWORD, &data, sizeof data),
+      ERROR_SUCCESS);
+}
+#else
+void deny(const std::string& folder) { ASSERT_TRUE(setImmutable(folder, true)) << folder; }
+#endif
+
+}  // namespace
+
+#ifdef _WIN32
+extern "C" {
+extern HANDLE(WINAPI* __real___imp_CreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                                                DWORD, HANDLE);
+extern DWORD(WINAPI* __real___imp_GetFileAttributesW)(LPCWSTR);
+
+HANDLE WINAPI refusingCreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                                  LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                  HANDLE templateFile) {
+  const std::wstring folder = folderKey(std::filesystem::path(path).parent_path().wstring());
+  if (disposition == CREATE_NEW &&
+      std::find(deniedFolders.begin(), deniedFolders.end(), folder) != deniedFolders.end()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return __real___imp_CreateFileW(path, access, share, security, disposition, flags, templateFile);
+}
+
+DWORD WINAPI addingGetFileAttributesW(LPCWSTR path) {
+  DWORD attributes = __real___imp_GetFileAttributesW(path);
+  for (const auto& [folder, added] : addedAttributes) {
+    if (attributes != INVALID_FILE_ATTRIBUTES && folder == folderKey(path)) attributes |= added;
+  }
+  return attributes;
+}
+
+HANDLE(WINAPI* __wrap___imp_CreateFileW)
+(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) = refusingCreateFileW;
+DWORD(WINAPI* __wrap___imp_GetFileAttributesW)(LPCWSTR) = addingGetFileAttributesW;
+}
+#endif
+
+TEST(CheckUpdate, EachCheckRefusesWithItsSentenceAndChangesNothing) {
+  using Prepare = std::function<void(Site&)>;
+  // The installation at a path of length characters, empty, its updater
+  // elsewhere; then more.
+  const auto installationOf = [](
+                                  std::size_t length, const Prepare& more = [](Site&) {}) {
+    return [=](Site& site) {
+      site.updater = site.root / "updater";
+      writeFile(site.updater, "the updater");
+      site.install = pathOfLength(site.root / "i", length);
+      makeDirectories(site.install);
+      more(site);
+    };
+  };
+  const auto remove = [](std::string Site::*member) {
+    return [=](Site& site) { std::filesystem::remove_all(site.*member); };
+  };
+  // The staged version.txt lands over characters past the limit.
+  const auto stagedPast = [&](std::size_t over) { return installationOf(kFileLimit - 12 + over); };
+  // The installed updater lands over characters past the limit in the backup.
+  const auto backupPast = [](std::size_t over) {
+    return [=](Site& site) {
+      site.backup = pathOfLength(site.root / "b", kFileLimit - 1 - kUpdater.size() + over);
+    };
+  };
+  struct Row {
+    const char* label;
+    Prepare prepare;
+    const char* refusal;
+    int longPaths = -1;  // LongPathsEnabled on Windows; -1: not set
+  };
+  const std::vector<Row> rows = {
+      {"a whole update", [](Site&) {}, kGoes},
+      {"no idempotency key", [](Site& site) { site.key.clear(); }, kBadRequest},
+      {"the updater missing from the installation",
+       [](Site& site) { std::filesystem::remove(joinPath(site.install, kUpdater)); }, kNoUpdater},
+      {"the updater the request names missing",
+       [](Site& site) { site.updater = site.root / "no/updater"; }, kNoUpdater},
+      {"no staging directory", remove(&Site::staging), kNoStaging},
+      {"the staging directory a file",
+       [&](Site& site) {
+         remove (&Site::staging)(site);
+         writeFile(site.staging, "a file");
+       },
+       kUnreadableStaging},
+      {"the staging directory with empty folders only",
+       [&](Site& site) {
+         remove (&Site::staging)(site);
+         makeDirectories(site.staging + kSep + "bin");
+       },
+       kEmptyStaging},
+      {"no installation", installationOf(40, remove(&Site::install)), kNoInstallation},
+      {"a staged file at the limit in the installation", stagedPast(0), kGoes},
+      {"a staged file one past the limit in the installation", stagedPast(1), kLongPath},
+      {"an installed file at the limit in the backup", backupPast(0), kGoes},
+      {"an installed file one past the limit in the backup", backupPast(1), kLongPath},
+      {"the installation refuses new files", [](Site& site) { deny(site.install); }, kNotWritable},
+      {"an installation folder that receives a file refuses new files",
+       [](Site& site) {
+         writeFile(site.install + kSep + "lib" + kSep + "core.dll", "1");
+         writeFile(site.staging + kSep + "lib" + kSep + "core.dll", "2");
+         deny(site.install + kSep + "lib");
+       },
+       kNotWritable},
+      {"the folder the default backup goes into refuses new files",
+       [](Site& site) { deny(site.data); }, kBackupNotWritable},
+#ifdef _WIN32
+      {"a staged file one past MAX_PATH, long paths enabled", stagedPast(1), kGoes, 1},
+      {"a staged file one past MAX_PATH, long paths set to 0", stagedPast(1), kLongPath, 0},
+      // The staged d\f: the new folder d lands one past the folder limit.
+      {"a new folder one past the folder limit in the installation",
+       installationOf(kFolderLimit - 1,
+                      [](Site& site) { writeFile(site.staging + "\\d\\f", "2"); }),
+       kLongPath},
+      {"the installation offline", marked(&Site::install, "", FILE_ATTRIBUTE_OFFLINE), kOnline},
+      {"the staging directory online only", marked(&Site::staging, "", 0x00400000), kOnline},
+      {"the backup's folder listed online only", marked(&Site::backup, "cloud\\b", 0x00040000),
+       kOnline},
+      {"the run directory offline", marked(&Site::runDir, "run", FILE_ATTRIBUTE_OFFLINE), kOnline},
+      {"the log's folder offline", marked(&Site::log, "logs\\u.log", FILE_ATTRIBUTE_OFFLINE),
+       kOnline},
+      {"the marker's folder offline", marked(&Site::marker, "m\\m.json", FILE_ATTRIBUTE_OFFLINE),
+       kOnline},
+      {"the data folder, every default in it, online only", marked(&Site::data, "", 0x00400000),
+       kOnline},
+#endif
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    Site site;
+    row.prepare(site);
+#ifdef _WIN32
+    setLongPaths(row.longPaths);
+#endif
+    const auto before = snapshotTree(site.root.path());
+    const std::string sentence = check(site);
+    EXPECT_EQ(snapshotTree(site.root.path()), before);
+    // A sentence for the user, the detail in parentheses at its end.
+    EXPECT_EQ(
+        sentence.empty() ? "" : sentence.substr(0, std::strlen(row.refusal)) + sentence.back(),
+        row.refusal[0] == '\0' ? "" : row.refusal + std::string(")"));
+#ifdef _WIN32
+    setLongPaths(-1);
+    deniedFolders.clear();
+    addedAttributes.clear();
+#endif
+  }
+}
+
+TEST(CheckUpdate, BackupNeedsRoomOnItsVolumeForACopyOfTheInstallation) {
+  struct Row {
+    const char* label;
+    std::size_t fileSize;
+    int files;
+    bool backupGiven;           // else the default in the data folder
+    std::size_t earlierBackup;  // the bytes of a backup there already
+    const char* refusal;
+  };
+  const Row rows[] = {
+      {"5 MB into the default backup on 4 MB", 5 << 20, 1, false, 0, kNoSpace},
+      {"5 MB into the backup the request names on 4 MB", 5 << 20, 1, true, 0, kNoSpace},
+      {"2 MB on 4 MB", 2 << 20, 1, false, 0, kGoes},
+      {"1,100 files of one byte, each taking 4 KiB", 1, 1100, false, 0, kNoSpace},
+      {"3 MB where an earlier backup of 3 MB goes first", 3 << 20, 1, false, 3 << 20, kGoes},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    Site site;
+    site.small = std::make_unique<SmallVolume>(site.root / "small", "4m");
+    if (!site.small->mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    const std::string volume = site.root / "small";
+    if (row.backupGiven) {
+      site.backup = joinPath(volume, "given/backup");
+    } else {
+      site.data = joinPath(volume, "data");
+    }
+    for (int i = 0; i < row.files; ++i) {
+      writeFile(joinPath(site.install, "f" + std::to_string(i)), std::string(row.fileSize, 'x'));
+    }
+    if (row.earlierBackup != 0) {
+      writeFile(joinPath(site.data, "backup/old"), std::string(row.earlierBackup, 'o'));
+    }
+    const std::string sentence = check(site);
+    if (row.refusal[0] == '\0') {
+      EXPECT_EQ(sentence, "");
+    } else {
+      EXPECT_EQ(sentence.rfind(row.refusal, 0), 0u) << sentence;
+    }
+  }
+}
+
+// A run of the updater holds its installation and backup directories while
+// it works; another update of either would be refused after the host exits.
+TEST(CheckUpdate, RefusedWhileARunHoldsTheInstallationOrTheBackup) {
+  Site site;
+  UpdaterOptions options;
+  options.install = site.install;
+  options.staging = site.staging;
+  options.backup = site.root / "held-backup";
+  options.log = site.root / "u.log";
+  options.marker = site.root / "m.json";
+  // Paused at its first copy, which is after it took its holds.
+  const std::string pause = site.root / "paused";
+  setTestVariable("VEXO_TEST_PAUSE_FILE", pause);
+  setTestVariable("VEXO_TEST_PAUSE_AT", "1");
+  Child run = startChild(updaterCommand(options));
+  setTestVariable("VEXO_TEST_PAUSE_FILE", "");
+  setTestVariable("VEXO_TEST_PAUSE_AT", "");
+  for (int waited = 0; waited < 1000 && !pathExists(pause); ++waited) sleepMs(10);
+  ASSERT_TRUE(pathExists(pause));
+
+  Site other;
+  EXPECT_EQ(check(other), "");
+  other.install = site.install;
+  other.staging = site.staging;
+  EXPECT_EQ(check(other).rfind(kHeld, 0), 0u) << "the installation";
+  Site sameBackup;
+  sameBackup.backup = options.backup;
+  EXPECT_EQ(check(sameBackup).rfind(kHeld, 0), 0u) << "the backup";
+
+  std::filesystem::remove(pause);
+  EXPECT_EQ(waitChild(run), 0);
+}
