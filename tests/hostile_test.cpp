@@ -204,11 +204,6 @@ class Mount {
   bool mounted_ = false;
 };
 
-// A tmpfs of the given size.
-Mount smallFileSystem(const std::string& where, const std::string& size) {
-  return Mount(where, "tmpfs", "tmpfs", 0, "size=" + size);
-}
-
 // target bind-mounted at where: a second name for it that no link resolves,
 // which only the file identity tells apart.
 Mount bindMount(const std::string& target, const std::string& where) {
@@ -1146,7 +1141,7 @@ TEST(HostileFullDisk, BackupThatDoesNotFitStopsBeforeTheInstallation) {
                              "backup failed: cannot record the update in progress: "}}) {
     SCOPED_TRACE(c.label);
     Site site("app", "staging", "small/backup");
-    const Mount small = smallFileSystem(site.root / "small", "256k");
+    const SmallVolume small(site.root / "small", "256k");
     if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
     site.prepare();
     Tree old = kOld;
@@ -1188,7 +1183,7 @@ TEST(HostileFullDisk, StagedFileThatDoesNotFitRollsBackOrReportsTheRollbackFaili
                         Case{"no room for either", 500, 3, "error"}}) {
     SCOPED_TRACE(c.label);
     Site site("volume/app");
-    const Mount volume = smallFileSystem(site.root / "volume", "1024k");
+    const SmallVolume volume(site.root / "volume", "1024k");
     if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
     Tree old = kOld;
     old["big.dat"] = std::string(300 * kKiB, 'o');
@@ -1221,7 +1216,7 @@ TEST(HostileFullDisk, MarkerAndLogOnAFullFileSystemKeepTheOutcome) {
   GTEST_SKIP() << "needs a tmpfs mount";
 #else
   Site site;
-  const Mount full = smallFileSystem(site.root / "full", "64k");
+  const SmallVolume full(site.root / "full", "64k");
   if (!full.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
   site.prepare();
   site.log = site.root / "full/updater.log";
@@ -1246,7 +1241,7 @@ TEST(HostileNames, TemporaryNameOfAMoveAcrossFileSystemsIsNoOnesFile) {
   GTEST_SKIP() << "MoveFileEx copies across volumes itself";
 #else
   Site site("app", "volume/staging");
-  const Mount volume = smallFileSystem(site.root / "volume", "1024k");
+  const SmallVolume volume(site.root / "volume", "1024k");
   if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
   Tree old = kOld;
   old["lib/core.dll.vexo-moving"] = "installed, not staged";

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 
@@ -78,47 +79,40 @@ vexo_outcome* outcomeBlock(const Outcome& outcome) {
 
 }  // namespace
 
-extern "C" int vexo_start_update(const vexo_update_request* request, char* error,
-                                 size_t error_size) {
+namespace {
+
+// Runs work on the request, catching everything at this boundary. Returns 0
+// when work gives no reason, else -1 with the reason in error.
+template <typename Work>
+int answer(const vexo_update_request* request, char* error, std::size_t errorSize,
+           const Work& work) {
   std::string message;
   try {
-    if (request == nullptr) {
-      message =
-          "The application asked for the update in a way the updater cannot carry out. "
-          "(no request)";
-    } else {
-      message = startUpdate(requestOf(*request));
-    }
+    message = request == nullptr
+                  ? "The application asked for the update in a way the updater cannot carry "
+                    "out. (no request)"
+                  : work(requestOf(*request));
   } catch (const std::exception& e) {
     message = e.what();
   } catch (...) {
     message = "unexpected failure";
   }
   if (message.empty()) return 0;
-  copyError(message, error, error_size);
+  copyError(message, error, errorSize);
   return -1;
+}
+
+}  // namespace
+
+extern "C" int vexo_start_update(const vexo_update_request* request, char* error,
+                                 size_t error_size) {
+  return answer(request, error, error_size,
+                [](const UpdateRequest& copy) { return startUpdate(copy); });
 }
 
 extern "C" int vexo_check_update(const vexo_update_request* request, char* error,
                                  size_t error_size) {
-  std::string message;
-  try {
-    if (request == nullptr) {
-      message =
-          "The application asked for the update in a way the updater cannot carry out. "
-          "(no request)";
-    } else {
-      UpdateRequest copy = requestOf(*request);
-      message = checkUpdate(&copy);
-    }
-  } catch (const std::exception& e) {
-    message = e.what();
-  } catch (...) {
-    message = "unexpected failure";
-  }
-  if (message.empty()) return 0;
-  copyError(message, error, error_size);
-  return -1;
+  return answer(request, error, error_size, [](UpdateRequest copy) { return checkUpdate(&copy); });
 }
 
 extern "C" vexo_outcome* vexo_read_outcome(const char* marker_path, const char* idempotency_key) {
