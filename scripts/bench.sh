@@ -17,7 +17,7 @@
 # below WORKDIR.
 # Usage: scripts/bench.sh [WORKDIR]
 #        scripts/bench.sh --flushes BASE_UPDATER
-# --flushes prints only a fourth table: what the power-cut flushes cost,
+# --flushes prints one other table instead: what the power-cut flushes cost,
 # whole successful runs of BASE_UPDATER (a Release vexo-updater built from an
 # earlier commit) and of this tree's, taking turns, RUNS times (default 5):
 # 1,000 x 1 KiB in /dev/shm, the same on /var/tmp, and 1,000 and 10,000 with
@@ -61,7 +61,9 @@ flush_case() {  # flush_case LABEL COUNT ROOT STAGING-PARENT
     function sorted(list, out,   n, i, j, t) {
       n = split(list, out)
       for (i = 2; i <= n; i++)
-        for (j = i; j > 1 && out[j - 1] > out[j]; j--) { t = out[j]; out[j] = out[j - 1]; out[j - 1] = t }
+        for (j = i; j > 1 && out[j - 1] > out[j]; j--) {
+          t = out[j]; out[j] = out[j - 1]; out[j - 1] = t
+        }
       return n
     }
     function median(v, n) { return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2 }
