@@ -8,12 +8,15 @@
 //                           syncs its copy (peak RSS is cp's)
 //   swap FROM TO            swapTree(FROM, TO)
 //   rename FROM TO          one rename per file and a mkdir per directory
-//   update ROOT COUNT END   a whole run of the updater beside this program
-//                           (a child; its peak RSS is shown) on an
-//                           installation and a staged version of COUNT 1 KiB
-//                           files each below ROOT; END is success, or
-//                           rollback: the last file the swap takes cannot
-//                           move, so every other one is undone
+//   update ROOT COUNT END [UPDATER [STAGING]]
+//                           a whole run of the updater beside this program,
+//                           or of UPDATER (a child; its peak RSS is shown),
+//                           on an installation and a staged version of COUNT
+//                           1 KiB files each below ROOT, or the staged
+//                           version in STAGING (say, on another file system);
+//                           END is success, or rollback: the last file the
+//                           swap takes cannot move, so every other one is
+//                           undone
 //   cp-nosync FROM TO       cp -r alone, to show what the backup's flush costs
 #include <dirent.h>
 #include <fcntl.h>
@@ -102,16 +105,17 @@ void copyWithCp(const std::string& from, const std::string& to, bool flush) {
   close(fd);
 }
 
-// Makes ROOT/app and ROOT/staging for a run of the updater.
-void prepareUpdate(const std::string& root, long count, bool rollback) {
+// Makes ROOT/app and STAGING for a run of the updater.
+void prepareUpdate(const std::string& root, const std::string& staging, long count,
+                   bool rollback) {
   makeTree(root + "/app", count, 1024);
-  makeTree(root + "/staging", count, 1024);
+  makeTree(staging, count, 1024);
   if (rollback) {
     // The swap takes files in the order the directories list them; a folder
     // where the last one must go refuses it.
     std::string last;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root + "/staging")) {
-      if (entry.is_regular_file()) last = entry.path().lexically_relative(root + "/staging");
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(staging)) {
+      if (entry.is_regular_file()) last = entry.path().lexically_relative(staging);
     }
     std::filesystem::remove(root + "/app/" + last);
     makeDirectory(root + "/app/" + last);
@@ -119,15 +123,12 @@ void prepareUpdate(const std::string& root, long count, bool rollback) {
   sync();
 }
 
-// Runs the updater on ROOT's directories; returns its exit status.
-int runUpdater(const std::string& root) {
-  const std::string updater =
-      std::filesystem::read_symlink("/proc/self/exe").parent_path() / "vexo-updater";
+// Runs UPDATER on ROOT's directories and STAGING; returns its exit status.
+int runUpdater(const std::string& updater, const std::string& root, const std::string& staging) {
   const pid_t pid = fork();
   if (pid < 0) fail("fork");
   if (pid == 0) {
     const std::string app = root + "/app";
-    const std::string staging = root + "/staging";
     const std::string backup = root + "/backup";
     const std::string log = root + "/updater.log";
     const std::string marker = root + "/marker.json";
@@ -164,9 +165,15 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  std::string updater;
+  std::string staging;
   if (mode == "update") {
     if (argc < 5) return 2;
-    prepareUpdate(first, std::atol(argv[3]), std::string(argv[4]) == "rollback");
+    updater = argc > 5 ? argv[5]
+                       : std::filesystem::read_symlink("/proc/self/exe").parent_path() /
+                             "vexo-updater";
+    staging = argc > 6 ? argv[6] : first + "/staging";
+    prepareUpdate(first, staging, std::atol(argv[3]), std::string(argv[4]) == "rollback");
   }
 
   const auto start = std::chrono::steady_clock::now();
@@ -177,7 +184,7 @@ int main(int argc, char** argv) {
     copyWithCp(first, second, mode == "cp");
     who = RUSAGE_CHILDREN;
   } else if (mode == "update") {
-    const int status = runUpdater(first);
+    const int status = runUpdater(updater, first, staging);
     if (status != 0) {
       std::fprintf(stderr, "vexo-bench: the updater ended with %d\n", status);
       return 1;

@@ -16,6 +16,15 @@
 # and dirty data is synced before every timed run. Needs about 2 GB free
 # below WORKDIR.
 # Usage: scripts/bench.sh [WORKDIR]
+#        scripts/bench.sh --flushes BASE_UPDATER
+# --flushes prints one other table instead: what the power-cut flushes cost,
+# whole successful runs of BASE_UPDATER (a Release vexo-updater built from an
+# earlier commit) and of this tree's, taking turns, RUNS times (default 5):
+# 1,000 x 1 KiB in /dev/shm, the same on /var/tmp, and 1,000 and 10,000 with
+# the staged files in /dev/shm and the rest on /var/tmp (every move crosses
+# file systems). Each side shows its best run, then its median and slowest;
+# differences and ratios compare the best runs, then the medians; the last
+# column leaves out the 500 ms pause. Every run's time goes to stderr.
 # WORKDIR defaults to /dev/shm where it exists: in memory the numbers show
 # the program's own cost and repeat within a few percent. Give a folder on a
 # disk (e.g. /var/tmp) to include the device, which on a virtual machine with
@@ -23,11 +32,62 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+base_updater=
+if [ "${1:-}" = --flushes ]; then
+  base_updater=$(realpath "${2:?usage: scripts/bench.sh --flushes BASE_UPDATER}")
+  set --
+fi
 runs=${RUNS:-3}
 build=build/bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVEXO_TESTS=OFF -DVEXO_BENCH=ON >/dev/null
 cmake --build "$build" --target vexo-bench vexo-updater -j2 >/dev/null
 bench=$PWD/$build/bin/vexo-bench
+
+# The power-cut flushes: slot 0 runs BASE_UPDATER, slot 1 this tree's updater.
+flush_case() {  # flush_case LABEL COUNT ROOT STAGING-PARENT
+  local updaters=("$base_updater" "$PWD/$build/bin/vexo-updater") times=("" "") result
+  for run in $(seq "$runs"); do
+    for slot in $((run % 2)) $(((run + 1) % 2)); do
+      rm -rf "$3" "$4/staging"
+      mkdir "$3"
+      sync
+      result=$("$bench" update "$3" "$2" success "${updaters[$slot]}" "$4/staging")
+      times[$slot]+=" ${result%% *}"
+    done
+  done
+  rm -rf "$3" "$4/staging"
+  echo "$1: base${times[0]}; new${times[1]}" >&2
+  awk -v label="$1" -v base="${times[0]}" -v new="${times[1]}" '
+    function sorted(list, out,   n, i, j, t) {
+      n = split(list, out)
+      for (i = 2; i <= n; i++)
+        for (j = i; j > 1 && out[j - 1] > out[j]; j--) {
+          t = out[j]; out[j] = out[j - 1]; out[j - 1] = t
+        }
+      return n
+    }
+    function median(v, n) { return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2 }
+    BEGIN {
+      n = sorted(base, b); sorted(new, a)
+      bm = median(b, n); am = median(a, n)
+      printf "| %s | %.3f s (%.3f, %.3f) | %.3f s (%.3f, %.3f) | %+.3f s (%+.3f) | %.2fx (%.2fx) | %.2fx |\n",
+             label, b[1], bm, b[n], a[1], am, a[n], a[1] - b[1], am - bm, a[1] / b[1], am / bm,
+             (a[1] - 0.5) / (b[1] - 0.5) }'
+}
+
+if [ -n "$base_updater" ]; then
+  runs=${RUNS:-5}
+  memory=$(mktemp -d /dev/shm/vexo-flush.XXXXXX)
+  disk=$(mktemp -d /var/tmp/vexo-flush.XXXXXX)
+  trap 'rm -rf "$memory" "$disk"' EXIT
+  echo "| success, 1 KiB files | base: best (median, slowest) | new: best (median, slowest) | new - base: best (medians) | new/base: best (medians) | new/base less the 500 ms pause, best |"
+  echo "|---|---|---|---|---|---|"
+  flush_case "1,000, all in /dev/shm" 1000 "$memory/run" "$memory"
+  flush_case "1,000, all on /var/tmp" 1000 "$disk/run" "$disk"
+  flush_case "1,000, staged in /dev/shm, the rest on /var/tmp" 1000 "$disk/run" "$memory"
+  flush_case "10,000, staged in /dev/shm, the rest on /var/tmp" 10000 "$disk/run" "$memory"
+  exit 0
+fi
 
 default_work=/var/tmp
 [ -d /dev/shm ] && default_work=/dev/shm
