@@ -327,6 +327,20 @@ std::uint32_t moveInto(MoveTarget* target, const fs::path& from, const fs::path&
   // folder before searching the set.
   const bool known = folder.native() == target->lastFolder || target->received.count(folder) != 0;
   const bool created = !known && fs::create_directories(folder);
+  if (created) {
+    // A folder just made must be in its parent on the disk before a file
+    // moves in: a power cut could otherwise keep the move (the file gone
+    // from where it was) and lose the folder that received it.
+    std::set<fs::path> parents{target->root};
+    fs::path dir = target->root;
+    for (auto part = relative.begin();
+         std::next(part) != relative.end() && std::next(std::next(part)) != relative.end();
+         ++part) {
+      dir /= *part;
+      parents.insert(dir);
+    }
+    flushDirectories(parents);
+  }
   const std::uint32_t code = moveFileReplacing(toNarrow(from), toNarrow(to));
   if (code != 0) return code;
   if (!known) noteReceiving(target, relative, folder, created);
