@@ -195,20 +195,17 @@ std::string swapNestingFault(const std::string& sourceRoot, const fs::path& sour
   return "";
 }
 
-// Records the folder that received a file and, when it was just created,
-// every folder from the root down to it: each of them gained an entry that
-// must reach the disk.
-void noteReceiving(MoveTarget* target, const fs::path& relative, const fs::path& folder,
-                   bool created) {
-  target->received.insert(folder);
-  if (!created) return;
-  fs::path dir = target->root;
-  target->received.insert(dir);
+// The folders from root down to the one that holds relative, each of which
+// a newly made folder for it may have gained an entry in.
+std::set<fs::path> foldersDownTo(const fs::path& root, const fs::path& relative) {
+  std::set<fs::path> folders{root};
+  fs::path dir = root;
   for (auto part = relative.begin(); part != relative.end() && std::next(part) != relative.end();
        ++part) {
     dir /= *part;
-    target->received.insert(dir);
+    folders.insert(dir);
   }
+  return folders;
 }
 
 }  // namespace
@@ -327,23 +324,16 @@ std::uint32_t moveInto(MoveTarget* target, const fs::path& from, const fs::path&
   // folder before searching the set.
   const bool known = folder.native() == target->lastFolder || target->received.count(folder) != 0;
   const bool created = !known && fs::create_directories(folder);
-  if (created) {
-    // A folder just made must be in its parent on the disk before a file
-    // moves in: a power cut could otherwise keep the move (the file gone
-    // from where it was) and lose the folder that received it.
-    std::set<fs::path> parents{target->root};
-    fs::path dir = target->root;
-    for (auto part = relative.begin();
-         std::next(part) != relative.end() && std::next(std::next(part)) != relative.end();
-         ++part) {
-      dir /= *part;
-      parents.insert(dir);
-    }
-    flushDirectories(parents);
-  }
+  // A folder just made must be in its parent on the disk before a file moves
+  // in: a power cut could otherwise keep the move (the file gone from where
+  // it was) and lose the folder that received it. Each folder on the way
+  // gained an entry that must reach the disk, at the end as well.
+  std::set<fs::path> receiving;
+  if (!known) receiving = created ? foldersDownTo(target->root, relative) : std::set{folder};
+  if (created) flushDirectories(receiving);
   const std::uint32_t code = moveFileReplacing(toNarrow(from), toNarrow(to));
   if (code != 0) return code;
-  if (!known) noteReceiving(target, relative, folder, created);
+  target->received.insert(receiving.begin(), receiving.end());
   target->lastFolder = folder.native();
   return 0;
 }
