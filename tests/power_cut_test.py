@@ -195,11 +195,22 @@ class Resources:
         elif kind == "loop":
             for attempt in range(50):
                 if run("losetup", "-d", target, check=False).returncode == 0:
-                    return
+                    break
                 time.sleep(0.05)
+            # While anyone else has the device open (another test's losetup
+            # looking for a free one, for a moment), the detach only takes
+            # effect on the last close; until then it holds its image.
+            attached = "/sys/block/%s/loop" % os.path.basename(target)
+            deadline = time.monotonic() + 10
+            while os.path.exists(attached) and time.monotonic() < deadline:
+                time.sleep(0.02)
         elif kind == "daemon":
             process, mountpoint = target
-            run("umount", mountpoint, check=False)
+            # Busy while a loop device still reads from it.
+            deadline = time.monotonic() + 10
+            while run("umount", mountpoint, check=False).returncode != 0 and \
+                    os.path.ismount(mountpoint) and time.monotonic() < deadline:
+                time.sleep(0.05)
             try:
                 process.wait(timeout=10)
             except subprocess.TimeoutExpired:
