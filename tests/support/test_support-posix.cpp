@@ -54,6 +54,11 @@ SmallVolume::SmallVolume(const std::string& folder, const std::string& size) : f
   mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
 }
 
+bool SmallVolume::resize(const std::string& size) {
+  return mounted_ &&
+         mount("tmpfs", folder_.c_str(), "tmpfs", MS_REMOUNT, ("size=" + size).c_str()) == 0;
+}
+
 SmallVolume::~SmallVolume() {
   if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
 }

@@ -99,6 +99,10 @@ SmallVolume::SmallVolume(const std::string& folder, const std::string& size) : f
              runUnix({"/bin/mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", unixFolder});
 }
 
+bool SmallVolume::resize(const std::string& size) {
+  return mounted_ && runUnix({"/bin/mount", "-o", "remount,size=" + size, unixPath(folder_)});
+}
+
 SmallVolume::~SmallVolume() {
   if (mounted_) runUnix({"/bin/umount", "-l", unixPath(folder_)});
 }

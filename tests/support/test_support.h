@@ -120,6 +120,8 @@ class SmallVolume {
   SmallVolume(const SmallVolume&) = delete;
   SmallVolume& operator=(const SmallVolume&) = delete;
   bool mounted() const { return mounted_; }
+  // Grows or shrinks the mounted volume, keeping its files.
+  bool resize(const std::string& size);
 
  private:
   std::string folder_;
