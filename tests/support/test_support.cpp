@@ -161,8 +161,14 @@ HeldFile::HeldFile(const std::string& path) : path_(path) {
 #ifdef _WIN32
   const std::string ready = (fs::temp_directory_path() / uniqueName("vexo-held-")).string();
   holder_ = startChild({programPath("vexo-test-helper"), "hold", path, ready});
-  for (int i = 0; i < 500 && !pathExists(ready); ++i) sleepMs(10);
+  // A Wine process can take seconds to start on a loaded machine.
+  for (int i = 0; i < 3000 && !pathExists(ready); ++i) sleepMs(10);
   held_ = pathExists(ready);
+  if (!held_) {
+    // Never left to take the file later, behind the test's back.
+    killChild(holder_);
+    waitChild(holder_);
+  }
   std::error_code ignored;
   fs::remove(ready, ignored);
 #else
