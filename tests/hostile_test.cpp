@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -1235,7 +1236,7 @@ TEST(HostileFullDisk, MarkerAndLogOnAFullFileSystemKeepTheOutcome) {
 
 // A move across file systems writes its copy under a temporary name beside
 // the target. Files whose names look like one, installed or staged, must
-// survive it.
+// survive it, and a file whose name is as long as a name may be still moves.
 TEST(HostileNames, TemporaryNameOfAMoveAcrossFileSystemsIsNoOnesFile) {
 #ifdef _WIN32
   GTEST_SKIP() << "MoveFileEx copies across volumes itself";
@@ -1247,6 +1248,7 @@ TEST(HostileNames, TemporaryNameOfAMoveAcrossFileSystemsIsNoOnesFile) {
   old["lib/core.dll.vexo-moving"] = "installed, not staged";
   Tree staged = kNew;
   staged["version.txt.vexo-moving"] = "staged too";
+  staged["lib/" + std::string(NAME_MAX, 'n')] = "the longest name";
   writeTree(site.install, old);
   writeTree(site.staging, staged);
   const std::vector<fs::path> order = swapOrder(site.staging);

@@ -187,8 +187,14 @@ std::uint32_t moveAcrossFileSystems(const std::string& from, const std::string& 
   }
   // The temporary name is made unique and created exclusively: a file that
   // happens to carry a similar name, in the installation or among the staged
-  // files, must never be overwritten.
-  std::string temporary = to + ".vexo-XXXXXX";
+  // files, must never be overwritten. It is the target's name with a suffix,
+  // the name cut short where the two would be longer than a name may be.
+  constexpr char kSuffix[] = ".vexo-XXXXXX";
+  const std::size_t nameLength = to.size() - (to.rfind('/') + 1);
+  const std::size_t excess = nameLength + sizeof kSuffix - 1 > NAME_MAX
+                                 ? nameLength + sizeof kSuffix - 1 - NAME_MAX
+                                 : 0;
+  std::string temporary = to.substr(0, to.size() - excess) + kSuffix;
   const int out = mkostemp(&temporary[0], O_CLOEXEC);
   if (out < 0) {
     const std::uint32_t code = windowsErrorCode(errno);
