@@ -92,6 +92,15 @@ void clearProtection(const std::string& root) {
   if (links.size() > 3) runUnix(links);
 }
 
+// What Windows would not remove goes from the Linux side: a program the
+// test started that is still exiting, or a link Wine cannot remove.
+void removeWhatIsLeft(const std::string& root) {
+  const std::string unixRoot = unixPath(root);
+  if (unixRoot.find("/vexo-test-") != std::string::npos) {
+    runUnix({"/bin/rm", "-rf", "--", unixRoot});
+  }
+}
+
 SmallVolume::SmallVolume(const std::string& folder, const std::string& size) : folder_(folder) {
   makeDirectories(folder);
   const std::string unixFolder = unixPath(folder);

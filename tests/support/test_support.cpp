@@ -23,6 +23,7 @@ const char kExeSuffix[] = "";
 const char kDir[] = "<dir>";
 
 void clearProtection(const std::string& root);  // in test_support-<platform>.cpp
+void removeWhatIsLeft(const std::string& root);  // in test_support-<platform>.cpp
 
 namespace {
 
@@ -54,6 +55,7 @@ TempDir::~TempDir() {
   clearProtection(path_);
   std::error_code ignored;
   fs::remove_all(path_, ignored);
+  if (ignored) removeWhatIsLeft(path_);
 }
 
 std::string TempDir::operator/(const std::string& relative) const {
