@@ -190,10 +190,8 @@ std::uint32_t moveAcrossFileSystems(const std::string& from, const std::string& 
   // files, must never be overwritten. It is the target's name with a suffix,
   // the name cut short where the two would be longer than a name may be.
   constexpr char kSuffix[] = ".vexo-XXXXXX";
-  const std::size_t nameLength = to.size() - (to.rfind('/') + 1);
-  const std::size_t excess = nameLength + sizeof kSuffix - 1 > NAME_MAX
-                                 ? nameLength + sizeof kSuffix - 1 - NAME_MAX
-                                 : 0;
+  const std::size_t length = to.size() - (to.rfind('/') + 1) + sizeof kSuffix - 1;
+  const std::size_t excess = length > NAME_MAX ? length - NAME_MAX : 0;
   std::string temporary = to.substr(0, to.size() - excess) + kSuffix;
   const int out = mkostemp(&temporary[0], O_CLOEXEC);
   if (out < 0) {

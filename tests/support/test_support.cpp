@@ -22,7 +22,7 @@ const char kExeSuffix[] = "";
 
 const char kDir[] = "<dir>";
 
-void clearProtection(const std::string& root);  // in test_support-<platform>.cpp
+void clearProtection(const std::string& root);   // in test_support-<platform>.cpp
 void removeWhatIsLeft(const std::string& root);  // in test_support-<platform>.cpp
 
 namespace {
