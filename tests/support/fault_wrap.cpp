@@ -19,12 +19,16 @@
 //   moveFileReplacing   on Windows) just before its VEXO_TEST_KILL_AT-th copy
 //                       or move, the two counted together from 1; or it
 //                       pauses there (VEXO_TEST_PAUSE_AT, below).
+// With VEXO_TEST_KILL_BEFORE=<step>:<n> the run is killed just before the
+// n-th time it reaches a named step: "temporary-rename" (the rename of a
+// copy made under a temporary name over its target, in a move across file
+// systems) or "end-journal" (the removal of the journal after the marker).
 // With VEXO_TEST_TRACE naming a file, every step that decides what survives
 // a power cut is appended to it, one line each, in the order made, the
 // fields separated by tabs:
 //   copy <from> <to>       a file copied into the backup
 //   move <from> <to>       a file renamed or moved; on Windows a last field
-//                          "write-through" when MoveFileExA was asked to wait
+//                          "write-through" when MoveFileExW was asked to wait
 //                          for the data
 //   remove <path>          a file unlinked (natively)
 //   flush <path>           a file's or folder's data sent to the disk (fsync,
@@ -34,14 +38,19 @@
 //   end-journal <backup>   the journal beside the backup about to be removed
 // The system calls are caught where the product calls them (natively
 // fsync, syncfs, rename and unlink; on Windows the import slots of
-// FlushFileBuffers and MoveFileExA), so no flush can be left out unseen.
-// Lookups of one entry (lstat, GetFileAttributesExW) are refused on request:
-// see lookupRefused.
+// FlushFileBuffers, MoveFileExW and DeleteFileW), so no flush can be left
+// out unseen.
+// Lookups of one entry are refused on request (see lookupRefused), whoever
+// makes them: natively lstat, and stat in place of the C library's (the
+// standard library's lookups too); on Windows GetFileAttributesExW and the
+// C runtime's _wstat64.
 // Run.RealBuildWaitsAndPauses shows that the updater itself waits and pauses.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -49,12 +58,14 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <dlfcn.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
+#endif
+#include <sys/stat.h>
 
 #include <cerrno>
-#endif
+#include <map>
 
 #include "report/marker_record.h"
 #include "treeops/treeops_os.h"
@@ -88,15 +99,27 @@ void pauseIfDue() {
   }
 }
 
-void killIfDue() {
-  ++copiesAndMoves;
-  pauseIfDue();
-  if (copiesAndMoves != numberFromEnvironment("VEXO_TEST_KILL_AT")) return;
+void killNow() {
 #ifdef _WIN32
   TerminateProcess(GetCurrentProcess(), /*exitCode=*/137);
 #else
   raise(SIGKILL);
 #endif
+}
+
+void killIfDue() {
+  ++copiesAndMoves;
+  pauseIfDue();
+  if (copiesAndMoves == numberFromEnvironment("VEXO_TEST_KILL_AT")) killNow();
+}
+
+// Kills the run when VEXO_TEST_KILL_BEFORE names this step and this is the
+// time it asks for.
+void killBeforeStep(const std::string& step) {
+  static std::map<std::string, std::uint64_t> reached;
+  const char* wanted = std::getenv("VEXO_TEST_KILL_BEFORE");
+  if (wanted == nullptr || std::string(wanted).rfind(step + ":", 0) != 0) return;
+  if (++reached[step] == std::strtoull(wanted + step.size() + 1, nullptr, 10)) killNow();
 }
 
 // Appends one line to the trace, when one is asked for.
@@ -134,13 +157,22 @@ std::string descriptorPath(int fd) {
 
 // True when a lookup of path is to be refused as access denied: it is the
 // path VEXO_TEST_FAIL_LOOKUP names, and the file VEXO_TEST_FAIL_LOOKUP_WHILE
-// names exists. This stands for a failure to look (a denied folder, a
-// network drop) that root cannot be given here on demand.
+// names exists; or, with VEXO_TEST_FAIL_LOOKUP_ONLY=n instead, it is the
+// n-th lookup of that path, the others answered (each refusal is traced).
+// This stands for a failure to look (a denied folder, a network drive
+// reconnecting) that root cannot be given here on demand.
 bool lookupRefused(const std::string& path) {
+  static std::uint64_t lookups = 0;
   const char* refused = std::getenv("VEXO_TEST_FAIL_LOOKUP");
+  if (refused == nullptr || path != refused) return false;
+  const std::uint64_t only = numberFromEnvironment("VEXO_TEST_FAIL_LOOKUP_ONLY");
+  if (only != 0) {
+    if (++lookups != only) return false;
+    trace("refused\t" + path);
+    return true;
+  }
   const char* trigger = std::getenv("VEXO_TEST_FAIL_LOOKUP_WHILE");
-  return refused != nullptr && trigger != nullptr && path == refused &&
-         std::ifstream(trigger).good();
+  return trigger != nullptr && std::ifstream(trigger).good();
 }
 
 // The code the move is to fail with, or 0 when it is to be made.
@@ -166,16 +198,20 @@ void __wrap__Z12copyFileOverRKNSt10filesystem7__cxx114pathES3_(const std::filesy
   __real__Z12copyFileOverRKNSt10filesystem7__cxx114pathES3_(from, to);
 }
 
-// moveFileReplacing(const std::string&, const std::string&)
-std::uint32_t __real__Z17moveFileReplacingRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES6_(
-    const std::string& from, const std::string& to);
-std::uint32_t __wrap__Z17moveFileReplacingRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES6_(
-    const std::string& from, const std::string& to) {
+// moveFileReplacing(const path&, const path&, const std::string&)
+std::uint32_t
+__real__Z17moveFileReplacingRKNSt10filesystem7__cxx114pathES3_RKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(
+    const std::filesystem::path& from, const std::filesystem::path& to,
+    const std::string& temporarySuffix);
+std::uint32_t
+__wrap__Z17moveFileReplacingRKNSt10filesystem7__cxx114pathES3_RKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(
+    const std::filesystem::path& from, const std::filesystem::path& to,
+    const std::string& temporarySuffix) {
   killIfDue();
-  const std::uint32_t code = injectedMoveFailure(from);
+  const std::uint32_t code = injectedMoveFailure(toNarrowText(from));
   if (code != 0) return code;
-  return __real__Z17moveFileReplacingRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES6_(from,
-                                                                                               to);
+  return __real__Z17moveFileReplacingRKNSt10filesystem7__cxx114pathES3_RKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(
+      from, to, temporarySuffix);
 }
 
 // waitOnProcess(const ProcessWait&, std::uint32_t)
@@ -217,6 +253,7 @@ void __real__Z16endUpdateJournalRKNSt7__cxx1112basic_stringIcSt11char_traitsIcES
     const std::string& backupDir);
 void __wrap__Z16endUpdateJournalRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(
     const std::string& backupDir) {
+  killBeforeStep("end-journal");
   trace("end-journal\t" + backupDir);
   __real__Z16endUpdateJournalRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(backupDir);
 }
@@ -224,33 +261,49 @@ void __wrap__Z16endUpdateJournalRKNSt7__cxx1112basic_stringIcSt11char_traitsIcES
 #ifdef _WIN32
 // The import slots: the product calls these system functions through them.
 extern BOOL(WINAPI* __real___imp_FlushFileBuffers)(HANDLE);
-extern BOOL(WINAPI* __real___imp_MoveFileExA)(LPCSTR, LPCSTR, DWORD);
+extern BOOL(WINAPI* __real___imp_MoveFileExW)(LPCWSTR, LPCWSTR, DWORD);
+extern BOOL(WINAPI* __real___imp_DeleteFileW)(LPCWSTR);
+
+// A wide path in the ANSI code page, as the tests spell paths.
+std::string narrowOf(LPCWSTR path) { return toNarrowText(std::filesystem::path(path)); }
 
 static BOOL WINAPI tracedFlushFileBuffers(HANDLE file) {
   trace("flush\t" + handlePath(file));
   return __real___imp_FlushFileBuffers(file);
 }
-static BOOL WINAPI tracedMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
-  trace(std::string("move\t") + from + "\t" + to +
+static BOOL WINAPI tracedMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  if (std::wcsstr(from, L".vexo-") != nullptr) killBeforeStep("temporary-rename");
+  trace("move\t" + narrowOf(from) + "\t" + narrowOf(to) +
         ((flags & MOVEFILE_WRITE_THROUGH) != 0 ? "\twrite-through" : ""));
-  return __real___imp_MoveFileExA(from, to, flags);
+  return __real___imp_MoveFileExW(from, to, flags);
+}
+static BOOL WINAPI tracedDeleteFileW(LPCWSTR path) {
+  trace("remove\t" + narrowOf(path));
+  return __real___imp_DeleteFileW(path);
 }
 extern BOOL(WINAPI* __real___imp_GetFileAttributesExW)(LPCWSTR, GET_FILEEX_INFO_LEVELS, LPVOID);
 static BOOL WINAPI refusableGetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
                                                  LPVOID data) {
-  char narrow[8192];
-  const int size =
-      WideCharToMultiByte(CP_ACP, 0, path, -1, narrow, sizeof narrow, nullptr, nullptr);
-  if (size > 0 && lookupRefused(narrow)) {
+  if (lookupRefused(narrowOf(path))) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   return __real___imp_GetFileAttributesExW(path, level, data);
 }
+extern int (*__real___imp__wstat64)(const wchar_t*, struct _stat64*);
+static int refusableWstat64(const wchar_t* path, struct _stat64* info) {
+  if (lookupRefused(narrowOf(path))) {
+    errno = EACCES;
+    return -1;
+  }
+  return __real___imp__wstat64(path, info);
+}
+int (*__wrap___imp__wstat64)(const wchar_t*, struct _stat64*) = refusableWstat64;
 BOOL(WINAPI* __wrap___imp_GetFileAttributesExW)
 (LPCWSTR, GET_FILEEX_INFO_LEVELS, LPVOID) = refusableGetFileAttributesExW;
 BOOL(WINAPI* __wrap___imp_FlushFileBuffers)(HANDLE) = tracedFlushFileBuffers;
-BOOL(WINAPI* __wrap___imp_MoveFileExA)(LPCSTR, LPCSTR, DWORD) = tracedMoveFileExA;
+BOOL(WINAPI* __wrap___imp_MoveFileExW)(LPCWSTR, LPCWSTR, DWORD) = tracedMoveFileExW;
+BOOL(WINAPI* __wrap___imp_DeleteFileW)(LPCWSTR) = tracedDeleteFileW;
 #else
 int __real_fsync(int fd);
 int __wrap_fsync(int fd) {
@@ -264,6 +317,7 @@ int __wrap_syncfs(int fd) {
 }
 int __real_rename(const char* from, const char* to);
 int __wrap_rename(const char* from, const char* to) {
+  if (std::strstr(from, ".vexo-") != nullptr) killBeforeStep("temporary-rename");
   trace(std::string("move\t") + from + "\t" + to);
   return __real_rename(from, to);
 }
@@ -274,6 +328,17 @@ int __wrap_lstat(const char* path, struct stat* info) {
     return -1;
   }
   return __real_lstat(path, info);
+}
+// Defined here, stat takes the C library's place for every caller in the
+// process, the standard library's file-system functions among them.
+int stat(const char* path, struct stat* info) noexcept {
+  if (lookupRefused(path)) {
+    errno = EACCES;
+    return -1;
+  }
+  using Stat = int (*)(const char*, struct stat*);
+  static const Stat real = reinterpret_cast<Stat>(dlsym(RTLD_NEXT, "stat"));
+  return real(path, info);
 }
 int __real_unlink(const char* path);
 int __wrap_unlink(const char* path) {

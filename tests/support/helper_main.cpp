@@ -6,6 +6,9 @@
 //                     even a copy can read PATH (POSIX has no such lock: there
 //                     it is hold)
 //   exit CODE         exits with CODE
+//   hold-directory DIR READY MS
+//                     takes the updater's hold on DIR, as a run or a host's
+//                     check does, writes READY, keeps it for MS ms and exits
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +20,8 @@
 #include <windows.h>
 #endif
 
+#include "treeops/treeops.h"
+
 int main(int argc, char** argv) {
   if (argc < 3) return 100;
   const std::string mode = argv[1];
@@ -25,6 +30,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "exit") return std::atoi(argv[2]);
+  if (mode == "hold-directory" && argc >= 5) {
+    if (!holdDirectory(argv[2], "directory").empty()) return 102;
+    std::ofstream(argv[3]) << "ready";
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoll(argv[4])));
+    return 0;
+  }
   if ((mode == "hold" || mode == "lock") && argc >= 4) {
 #ifdef _WIN32
     const DWORD sharing = mode == "hold" ? FILE_SHARE_READ : 0;

@@ -52,9 +52,18 @@ void clearProtection(const std::string& root) {
 // Without the immutable flags, nothing here refuses its removal.
 void removeWhatIsLeft(const std::string&) {}
 
-SmallVolume::SmallVolume(const std::string& folder, const std::string& size) : folder_(folder) {
+SmallVolume::SmallVolume(const std::string& folder, const std::string& size, VolumeKind kind)
+    : folder_(folder) {
   makeDirectories(folder);
-  mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  if (kind == VolumeKind::kMemory) {
+    mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+    return;
+  }
+  const std::string image = folder + ".img";
+  mounted_ = std::system(("truncate -s " + size + " '" + image + "' && mkfs.ext4 -q -F -I 128 '" +
+                          image + "' >/dev/null 2>&1 && mount -o loop '" + image + "' '" + folder +
+                          "' 2>/dev/null")
+                             .c_str()) == 0;
 }
 
 bool SmallVolume::resize(const std::string& size) {

@@ -101,11 +101,19 @@ void removeWhatIsLeft(const std::string& root) {
   }
 }
 
-SmallVolume::SmallVolume(const std::string& folder, const std::string& size) : folder_(folder) {
+SmallVolume::SmallVolume(const std::string& folder, const std::string& size, VolumeKind kind)
+    : folder_(folder) {
   makeDirectories(folder);
   const std::string unixFolder = unixPath(folder);
-  mounted_ = !unixFolder.empty() &&
-             runUnix({"/bin/mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", unixFolder});
+  if (unixFolder.empty()) return;
+  if (kind == VolumeKind::kMemory) {
+    mounted_ = runUnix({"/bin/mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", unixFolder});
+    return;
+  }
+  const std::string image = unixFolder + ".img";
+  mounted_ = runUnix({"/usr/bin/truncate", "-s", size, image}) &&
+             runUnix({"/sbin/mkfs.ext4", "-q", "-F", "-I", "128", image}) &&
+             runUnix({"/bin/mount", "-o", "loop", image, unixFolder});
 }
 
 bool SmallVolume::resize(const std::string& size) {

@@ -109,13 +109,20 @@ bool makeDirectoryLink(const std::string& target, const std::string& link);
 // Removes a link that makeDirectoryLink made, not what it leads to.
 bool removeDirectoryLink(const std::string& link);
 
-// A small file system (tmpfs of size, such as "4m") mounted at folder, which
-// is created, while the object lives: natively by mount(2), under Wine by
-// mount(8) on the Linux side, which Windows programs see at Z: plus its
-// path. mounted() is false where this process may not mount (not root).
+// What a SmallVolume is: a tmpfs, which fills up on demand, or an ext4 with
+// 128-byte inodes, which keeps file times in whole seconds (as FAT, exFAT,
+// SMB or HFS+ keep them coarser than the system's clock).
+enum class VolumeKind { kMemory, kWholeSecondTimes };
+
+// A small file system (of size, such as "4m") mounted at folder, which is
+// created, while the object lives: natively by mount(2) or mount(8), under
+// Wine by mount(8) on the Linux side, which Windows programs see at Z: plus
+// its path. The ext4 lies on a loop device over an image beside folder.
+// mounted() is false where this process may not mount (not root).
 class SmallVolume {
  public:
-  SmallVolume(const std::string& folder, const std::string& size);
+  SmallVolume(const std::string& folder, const std::string& size,
+              VolumeKind kind = VolumeKind::kMemory);
   ~SmallVolume();
   SmallVolume(const SmallVolume&) = delete;
   SmallVolume& operator=(const SmallVolume&) = delete;
