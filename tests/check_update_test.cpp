@@ -16,6 +16,7 @@
 #include "host/vexo_host.h"
 #include "support/run_support.h"
 #include "support/test_support.h"
+#include "treeops/update_journal.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -45,6 +46,9 @@ const char kLongPath[] = "A file of the update or of its backup would get a long
 const char kNotWritable[] = "The application's folder cannot be changed";
 const char kBackupNotWritable[] = "The folder for the backup of the current version cannot";
 const char kNoSpace[] = "There is not enough free disk space";
+const char kInterrupted[] = "An earlier update of the application was interrupted";
+const char kRestaged[] = "The downloaded update is not the one an interrupted update";
+const char kUnknownJournal[] = "Whether an earlier update was interrupted cannot be found out";
 
 // 1.0.0 installed with its updater, 2.0.0 staged, the host's data folder;
 // and the request's optional members, empty for NULL.
@@ -91,6 +95,20 @@ std::string check(const Site& site) {
 std::string pathOfLength(std::string base, std::size_t length) {
   while (length - base.size() > 201) base = joinPath(base, std::string(100, 'p'));
   return joinPath(base, std::string(length - base.size() - 1, 'q'));
+}
+
+// An update of the site stopped after its staged files moved in, as the
+// updater leaves it: the backup, its journal, and, unless finished, one
+// staged file given back to staging as if not moved yet.
+void interrupt(Site& site, bool finished = false) {
+  const std::string backup = joinPath(site.data, "backup");
+  writeFile(joinPath(site.staging, "lib.dll"), "lib 2");
+  makeDirectories(backup);
+  ASSERT_EQ(beginUpdateJournal(backup, site.install, site.staging, site.key), "");
+  ASSERT_EQ(moveStagedFilesIn(backup, site.install, site.staging, /*resuming=*/false), "");
+  if (!finished) {
+    std::filesystem::rename(joinPath(site.install, "lib.dll"), joinPath(site.staging, "lib.dll"));
+  }
 }
 
 #ifdef _WIN32
@@ -246,6 +264,39 @@ TEST(CheckUpdate, EachCheckRefusesWithItsSentenceAndChangesNothing) {
        kNotWritable},
       {"the folder the default backup goes into refuses new files",
        [](Site& site) { deny(site.data); }, kBackupNotWritable},
+      {"the backup's folder takes new files, the journal's beside it does not",
+       [](Site& site) {
+         makeDirectories(joinPath(site.data, "backup"));
+         deny(site.data);
+       },
+       kBackupNotWritable},
+      {"an interrupted update of this installation, which the run finishes",
+       [](Site& site) { interrupt(site); }, kGoes},
+      {"the next version staged beside the journal of an update that moved every file in",
+       [](Site& site) {
+         interrupt(site, /*finished=*/true);
+         writeFile(joinPath(site.staging, "version.txt"), "3.0.0");
+       },
+       kGoes},
+      {"an interrupted update of another installation beside the backup",
+       [](Site& site) {
+         interrupt(site);
+         site.install = site.root / "other-app";
+         writeTree(site.install, {{kUpdater, "the updater"}});
+       },
+       kInterrupted},
+      {"an interrupted update whose download was staged again since",
+       [](Site& site) {
+         interrupt(site);
+         writeFile(joinPath(site.staging, "lib.dll"), "lib 2.0.1");
+       },
+       kRestaged},
+      {"a file at the journal's place that is no journal",
+       [](Site& site) {
+         makeDirectories(joinPath(site.data, "backup"));
+         writeFile(joinPath(site.data, "backup.pending"), "notes of mine");
+       },
+       kUnknownJournal},
 #ifdef _WIN32
       {"a staged file one past MAX_PATH, long paths enabled", stagedPast(1), kGoes, 1},
       {"a staged file one past MAX_PATH, long paths set to 0", stagedPast(1), kLongPath, 0},

@@ -321,6 +321,9 @@ TEST(HostKit, ReadsEveryOutcomeAndNoOutcomeForAnythingElse) {
     // (else it is the default, "backup" in the data folder).
     const char* journalBeside = nullptr;
     bool backupGiven = false;
+    // The journal's update moved every file in: it is over, whatever the
+    // marker says.
+    bool finished = false;
   };
   const std::vector<Case> cases = {
       {"success", marker("success", ""), VEXO_SUCCESS, 0, ""},
@@ -358,6 +361,8 @@ TEST(HostKit, ReadsEveryOutcomeAndNoOutcomeForAnythingElse) {
        marker("error", "backup failed"), VEXO_ERROR, 1, "backup failed", "old/backup", true},
       {"success, with the journal a power cut after the marker left", marker("success", ""),
        VEXO_SUCCESS, 0, "", "backup"},
+      {"backup refused beside the journal of an update that moved every file in",
+       marker("error", "backup failed"), VEXO_ERROR, 0, "backup failed", "backup", false, true},
   };
   TempDir dir;
   const std::string path = dir / "applied-marker.json";
@@ -371,9 +376,11 @@ TEST(HostKit, ReadsEveryOutcomeAndNoOutcomeForAnythingElse) {
       backup = dir / c.journalBeside;
       makeDirectories(backup);
       makeDirectories(dir / "app");
-      makeDirectories(dir / "staging");
+      writeTree(dir / "staging", {{"a.dll", "a 2"}, {"b.dll", "b 2"}});
       ASSERT_EQ(beginUpdateJournal(backup, dir / "app", dir / "staging", "k0"), "");
       ASSERT_EQ(moveStagedFilesIn(backup, dir / "app", dir / "staging", /*resuming=*/false), "");
+      // Stopped half way: one file is still staged.
+      if (!c.finished) std::filesystem::rename(dir / "app/b.dll", dir / "staging/b.dll");
     }
     // By the marker's path, and by the request, which names the backup too.
     vexo_update_request request{};
@@ -400,7 +407,9 @@ TEST(HostKit, ReadsEveryOutcomeAndNoOutcomeForAnythingElse) {
     // vexo_read_outcome knows the marker only: it cannot see the journal.
     EXPECT_EQ(mixed, (std::vector<int>{c.journalBeside != nullptr ? 0 : c.mixed, c.mixed}));
     if (!backup.empty()) {
-      std::filesystem::remove_all(backup);
+      for (const std::string& tree : {backup, dir / "app", dir / "staging"}) {
+        std::filesystem::remove_all(tree);
+      }
       std::filesystem::remove(backup + ".pending");
     }
   }

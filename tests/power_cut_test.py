@@ -344,7 +344,8 @@ def journal_in_force(text):
     lines = text.split(b"\n")
     if not lines or lines[0] != b"vexo-updater update journal":
         return False
-    heads = [i for i, line in enumerate(lines) if line in (b"files:", b"stamped files:")]
+    heads = [i for i, line in enumerate(lines)
+             if line in (b"files:", b"stamped files:", b"listed files:")]
     if not heads:
         return False
     rest = lines[heads[0] + 1:]

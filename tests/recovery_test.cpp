@@ -4,8 +4,13 @@
 // directory that would reach into the staged version is refused.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -350,7 +355,8 @@ void clearTestInstructions() {
   for (const char* variable :
        {"VEXO_TEST_KILL_AT", "VEXO_TEST_FAIL_MOVE_FROM", "VEXO_TEST_FAIL_MOVE_AT",
         "VEXO_TEST_FAIL_MOVE_CODE", "VEXO_TEST_FAIL_LOOKUP", "VEXO_TEST_FAIL_LOOKUP_WHILE",
-        "VEXO_TEST_PAUSE_AT", "VEXO_TEST_PAUSE_FILE", "VEXO_TEST_TRACE"}) {
+        "VEXO_TEST_FAIL_LOOKUP_ONLY", "VEXO_TEST_KILL_BEFORE", "VEXO_TEST_PAUSE_AT",
+        "VEXO_TEST_PAUSE_FILE", "VEXO_TEST_TRACE"}) {
     setTestVariable(variable, "");
   }
 }
@@ -377,14 +383,26 @@ TEST(Recovery, SecondRunWhileTheFirstHoldsItsDirectoriesIsRefused) {
     const char* name;
     const char* pauseAt;  // the first run's copies (4) and moves counted together
     bool otherInstallation;
+    // Where both runs keep the backup, below the root, when not "backup";
+    // and how the second run spells it.
+    std::string backupAt = "";
+    std::string secondSpelling = "";
   };
   const Case cases[] = {
       {"during the backup", "2", false},
       {"during the swap", "6", false},
       {"another installation, the same backup, during the swap", "6", true},
+      {"another installation, the same backup in a folder made by the first run", "2", true,
+       "nest/backup", "nest/./backup/"},
+      {"another installation, the same backup spelled through \"..\"", "6", true, "",
+       "staging/../backup"},
   };
   for (const Case& c : cases) {
     Update update;
+    if (!c.backupAt.empty()) {
+      update.backup = update.root / c.backupAt;
+      update.journal = update.backup + ".pending";
+    }
     const auto oldVersion = filesOf(update.install);
     std::string pause;
     Child first = startPaused(update, optionsOf(update), c.pauseAt, &pause);
@@ -398,9 +416,10 @@ TEST(Recovery, SecondRunWhileTheFirstHoldsItsDirectoriesIsRefused) {
       second.install = other / "app";
       writeFile(joinPath(second.install, "VEXO.dat"), "other 1");
     }
+    if (!c.secondSpelling.empty()) second.backup = update.root / c.secondSpelling;
     const auto backupBefore = snapshotTree(update.backup);
     EXPECT_EQ(runChild(updaterCommand(second)), 2) << c.name;
-    const std::string held = c.otherInstallation ? "backup directory " + update.backup
+    const std::string held = c.otherInstallation ? "backup directory " + second.backup
                                                  : "installation directory " + update.install;
     EXPECT_NE(readFile(second.log)
                   .find("[vexo-updater] backup failed: another run of the "
@@ -429,18 +448,30 @@ TEST(Recovery, SecondRunWhileTheFirstHoldsItsDirectoriesIsRefused) {
 // installation a mix, so the rerun is refused before anything moves, and
 // the journal keeps the old version safe in the backup.
 TEST(Recovery, ResumeRefusesAStagingDirectoryThatChangedSinceTheJournal) {
-  for (const char* name : {"a staged file changed", "a staged file added"}) {
+  struct Case {
+    const char* name;
+    bool added;
+    std::string bytes;  // what the host staged again
+  };
+  for (const Case& c : {Case{"a staged file changed", false, "2.0.1 bytes"},
+                        Case{"a staged file changed, keeping its size", false, ""},
+                        Case{"a staged file added", true, "2.0.1 bytes"}}) {
+    const char* name = c.name;
     Update update;
     // The swap takes the last file of the listing last: it is still staged.
-    const std::string changed = std::string(name) == "a staged file added"
-                                    ? "lib/extra.dll"
-                                    : narrowOf(swapOrder(update.staging).back());
+    const std::string changed =
+        c.added ? "lib/extra.dll" : narrowOf(swapOrder(update.staging).back());
     const auto oldVersion = filesOf(update.install);
     // Four copies into the backup, then killed before the second move.
     runKilledAt(update, "6");
     ASSERT_TRUE(pathExists(update.journal)) << name;
     const std::string restaged = joinPath(update.staging, changed);
-    writeFile(restaged, "2.0.1 bytes");
+    const std::string bytes =
+        c.bytes.empty() ? std::string(readFile(restaged).size(), '#') : c.bytes;
+    writeFile(restaged, bytes);
+    // A build of a later hour.
+    std::filesystem::last_write_time(
+        restaged, std::filesystem::last_write_time(restaged) + std::chrono::hours(1));
     const auto installBefore = filesOf(update.install);
     const auto stagedBefore = filesOf(update.staging);
 
@@ -624,3 +655,233 @@ TEST(Recovery, EveryRoadMakesItsStepsDurableInTheOrderTheJournalNeeds) {
 }
 
 }  // namespace
+
+namespace {
+
+const std::map<std::string, std::string> kOld = {{"VEXO.dat", "vexo 1"},
+                                                 {"docs/readme.txt", "readme 1"},
+                                                 {"lib/core.dll", "core 1"},
+                                                 {"lib/old-only.dll", "old only"}};
+
+// How an interrupted update must end: the last run's status and marker, the
+// installation it leaves, and whether the journal stays for a later run.
+struct Ending {
+  int status;
+  const char* result;
+  std::map<std::string, std::string> installed;
+  bool journalStays = false;
+  // The version every file of which is in the installation or the backup.
+  std::map<std::string, std::string> kept = kOld;
+};
+
+// The last staged file the swap takes that has an old version: a swap stopped
+// before its second move has not reached it.
+std::string notYetMoved(const Update& update) {
+  std::string last;
+  for (const auto& file : swapOrder(update.staging)) {
+    if (kOld.count(narrowOf(file)) != 0) last = narrowOf(file);
+  }
+  return last;
+}
+
+// One interruption: what stops a run, what changes before the next one, and
+// that run; returns the status of the run whose ending counts.
+struct Interruption {
+  const char* name;
+  std::function<int(Update&)> scenario;
+  Ending ending;
+  // Then a plain rerun must install the new version over the old one.
+  bool rerunUpdates = false;
+  // Where the staging directory lies, and the installation: by default both
+  // in memory, beside the backup.
+  bool stagingOnTheDisk = false;
+  bool installationKeepsWholeSeconds = false;
+};
+
+}  // namespace
+
+// Every interruption ends whole and true: the installation is one version
+// (or, with the journal kept, nothing is lost and a later run finishes), the
+// marker says which, and no rerun is refused for traces of the updater's own.
+TEST(Recovery, InterruptedUpdatesEndWholeTrueAndUnstuck) {
+  const Ending kRolledBack{0, "rollback", kOld};
+  const Ending kRefusedKept{2, "error", {}, true};
+  const std::vector<Interruption> rows = {
+      {"one lookup of the backup directory fails in the rerun, whichever it is",
+       [](Update& u) {
+         // Stopped in the swap, the backup holds the only copy of the old
+         // version. Each rerun refuses one lookup of the backup directory:
+         // the first, then the second, and so on, until none is left.
+         for (int n = 1;; ++n) {
+           SCOPED_TRACE("lookup " + std::to_string(n) + " refused");
+           Update update;
+           runKilledAt(update, "6");
+           const std::string trace = update.root / "trace";
+           setTestVariable("VEXO_TEST_FAIL_LOOKUP", update.backup);
+           setTestVariable("VEXO_TEST_FAIL_LOOKUP_ONLY", std::to_string(n));
+           setTestVariable("VEXO_TEST_TRACE", trace);
+           const int status = update.run();
+           clearTestInstructions();
+           EXPECT_EQ(filesLost(kOld, {}, update.install, update.staging, update.backup),
+                     std::vector<std::string>{});
+           if (readFile(trace).find("refused\t") == std::string::npos) break;
+           // Refused before anything moved, the journal kept; or ended whole,
+           // the new version or the old, as the marker says (a journal left
+           // after the marker is over, and the next run ends it).
+           if (status == 2) {
+             EXPECT_TRUE(pathExists(update.journal));
+           } else {
+             EXPECT_EQ(status, 0);
+             const std::string result = markerFields(readFile(update.marker)).result;
+             EXPECT_EQ(filesOf(update.install), result == "success" ? kUpdated : kOld) << result;
+           }
+         }
+         runKilledAt(u, "6");
+         return u.run();
+       },
+       {0, "success", kUpdated}},
+      {"the rerun spells the backup directory with a trailing \".\"",
+       [](Update& u) {
+         runKilledAt(u, "6");
+         UpdaterOptions options = optionsOf(u);
+         options.backup = joinPath(u.backup, ".");
+         return runChild(updaterCommand(options));
+       },
+       {0, "success", kUpdated}},
+      {"a rollback with the backup directory spelled with a trailing \".\"",
+       [](Update& u) {
+         failMoveFromStaging(u, "3");
+         UpdaterOptions options = optionsOf(u);
+         options.backup = joinPath(u.backup, ".");
+         const int status = runChild(updaterCommand(options));
+         clearTestInstructions();
+         return status;
+       },
+       kRolledBack},
+      {"a staged file not yet moved vanishes before the rerun",
+       [](Update& u) {
+         runKilledAt(u, "6");
+         std::remove(joinPath(u.staging, notYetMoved(u)).c_str());
+         return u.run();
+       },
+       kRolledBack},
+      {"a staged file with an old version vanishes during the swap",
+       [](Update& u) {
+         std::string pause;
+         Child run = startPaused(u, optionsOf(u), "6", &pause);
+         std::remove(joinPath(u.staging, notYetMoved(u)).c_str());
+         std::remove(pause.c_str());
+         return waitChild(run);
+       },
+       kRolledBack},
+      {"a staged file new in this version vanishes during the swap",
+       [](Update& u) {
+         std::string pause;
+         Child run = startPaused(u, optionsOf(u), "5", &pause);
+         std::remove(joinPath(u.staging, "lib/new-only.dll").c_str());
+         std::remove(pause.c_str());
+         return waitChild(run);
+       },
+       kRolledBack},
+      {"cut after the success marker, then the next version is staged",
+       [](Update& u) {
+         setTestVariable("VEXO_TEST_KILL_BEFORE", "end-journal:1");
+         u.run();
+         clearTestInstructions();
+         writeTree(u.staging, {{"VEXO.dat", "vexo 3"}, {"lib/core.dll", "core 3"}});
+         return u.run();
+       },
+       {0,
+        "success",
+        {{"VEXO.dat", "vexo 3"},
+         {"docs/readme.txt", "readme 2"},
+         {"lib/core.dll", "core 3"},
+         {"lib/new-only.dll", "new only"},
+         {"lib/old-only.dll", "old only"}},
+        false,
+        kUpdated}},
+      {"a hold let go within a second, as the host's check lets it go",
+       [](Update& u) {
+         const std::string ready = u.root / "held";
+         Child holder = startChild(
+             {programPath("vexo-test-helper"), "hold-directory", u.backup, ready, "400"});
+         for (int i = 0; i < 3000 && !pathExists(ready); ++i) sleepMs(10);
+         const int status = u.run();
+         waitChild(holder);
+         return status;
+       },
+       {0, "success", kUpdated}},
+      {"the undo across file systems is cut before it renames a file given back",
+       [](Update& u) {
+         failMoveFromStaging(u, "3");
+         // The update's two moves in, then the first file given back.
+         setTestVariable("VEXO_TEST_KILL_BEFORE", "temporary-rename:3");
+         u.run();
+         clearTestInstructions();
+         return u.run();
+       },
+       {0, "success", kUpdated},
+       false,
+       true},
+      {"the undo is cut after a file went back through a file system of whole seconds",
+       [](Update& u) {
+         failMoveFromStaging(u, "3");
+         // The first file given back, and the move of its old version in.
+         setTestVariable("VEXO_TEST_KILL_BEFORE", "temporary-rename:4");
+         u.run();
+         clearTestInstructions();
+         return u.run();
+       },
+       {0, "success", kUpdated},
+       false,
+       false,
+       true},
+  };
+  for (const Interruption& row : rows) {
+    SCOPED_TRACE(row.name);
+    Update update;
+    const TempDir disk(Medium::kDisk);
+    if (row.stagingOnTheDisk) {
+      writeTree(disk / "staging", filesOf(update.staging));
+      update.staging = disk / "staging";
+    }
+    std::unique_ptr<SmallVolume> volume;
+    if (row.installationKeepsWholeSeconds) {
+      volume = std::make_unique<SmallVolume>(update.root / "volume", "16m",
+                                             VolumeKind::kWholeSecondTimes);
+      if (!volume->mounted()) {
+        std::printf("[ skip ] %s: cannot mount a loop device here\n", row.name);
+        continue;
+      }
+      writeTree(update.root / "volume/app", filesOf(update.install));
+      update.install = update.root / "volume/app";
+    }
+    const auto staged = filesOf(update.staging);
+    EXPECT_EQ(row.scenario(update), row.ending.status);
+    EXPECT_EQ(markerFields(readFile(update.marker)).result, row.ending.result);
+    if (!row.ending.journalStays) {
+      EXPECT_EQ(filesOf(update.install), row.ending.installed);
+    }
+    EXPECT_EQ(pathExists(update.journal), row.ending.journalStays);
+    EXPECT_EQ(filesLost(row.ending.kept, {}, update.install, update.staging, update.backup),
+              std::vector<std::string>{});
+    EXPECT_FALSE(pathExists(joinPath(update.install, "..pending")));
+    if (row.ending.result == std::string("rollback")) {
+      // Staging holds the staged files, and only those (no old version given
+      // back in a vanished file's place).
+      for (const auto& [path, bytes] : filesOf(update.staging)) {
+        EXPECT_EQ(staged.at(path), bytes) << path;
+      }
+    }
+    if (row.rerunUpdates) {
+      EXPECT_EQ(update.run(), 0) << readFile(update.log);
+      expectUpdated(update, kOld);
+    }
+    // Nothing of the updater's own is left behind under a temporary name.
+    for (const std::string& tree : {update.install, update.staging}) {
+      for (const auto& [path, bytes] : snapshotTree(tree)) {
+        EXPECT_EQ(path.find(".vexo-"), std::string::npos) << tree << ": " << path;
+      }
+    }
+  }
+}

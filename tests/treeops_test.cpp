@@ -412,7 +412,13 @@ TEST(SwapTree, BackupAndSwapWorkAcrossFileSystems) {
 #ifndef _WIN32
   const auto executable = fs::perms::owner_all | fs::perms::group_read | fs::perms::others_exec;
   fs::permissions(source + "/VEXO.exe", executable);
+  // A link stays a link, and one whose relative target moves first still
+  // moves: it is not read through.
+  fs::create_symlink("../VEXO.exe", source + "/sub/tool");
+  staging["sub/tool"] = staging["VEXO.exe"];
 #endif
+  // A move keeps the file's time, as a rename does.
+  const fs::file_time_type written = fs::last_write_time(source + "/VEXO.exe");
   const std::string dest = disk / "app";
   makeTree(dest, kInstallation);
   const bool copied = backupInstallation(source, disk / "bk");
@@ -423,9 +429,12 @@ TEST(SwapTree, BackupAndSwapWorkAcrossFileSystems) {
   EXPECT_EQ(result, "");
   Tree expected = swapped();
   expected["sub/large.bin"] = staging["sub/large.bin"];
+  if (staging.count("sub/tool") != 0) expected["sub/tool"] = staging["sub/tool"];
   EXPECT_EQ(snapshotTree(dest), expected);
   EXPECT_EQ(snapshotTree(source), (Tree{{"sub", kDir}, {"sub/deeper", kDir}, {"nothing", kDir}}));
+  EXPECT_EQ(fs::last_write_time(dest + "/VEXO.exe"), written);
 #ifndef _WIN32
   EXPECT_EQ(fs::status(dest + "/VEXO.exe").permissions(), executable);
+  EXPECT_EQ(fs::read_symlink(dest + "/sub/tool"), "../VEXO.exe");
 #endif
 }

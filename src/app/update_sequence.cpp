@@ -16,6 +16,12 @@ namespace {
 constexpr std::uint32_t kWaitTimeoutMs = 30000;
 constexpr std::uint32_t kSettleMs = 500;
 
+// A staged file the undo found in neither the installation nor staging.
+void logPassedOver(const std::string& file) {
+  logLine("undo: staged file ", file,
+          " is in neither the installation nor the staging directory; passed over");
+}
+
 }  // namespace
 
 int runUpdate(int argc, const char* const* argv) {
@@ -71,6 +77,11 @@ int runUpdate(int argc, const char* const* argv) {
   }
   pauseMilliseconds(kSettleMs);
 
+  // A backup directory that would take a whole drive or the host's own
+  // folder with it is refused before anything else looks at it.
+  const std::string sweepingFault = sweepingBackupFault(backupDir);
+  if (!sweepingFault.empty()) return backupFailed(sweepingFault);
+
   // One run at a time for an installation and for a backup: a second run
   // would replace the backup while the first moves files in, and the backup
   // is then the only complete copy of the old version.
@@ -86,27 +97,28 @@ int runUpdate(int argc, const char* const* argv) {
   // only complete copy of the old version. Replacing the backup then would
   // lose that copy, so that run is finished instead, if it is this one's: a
   // stopped undo is completed first, a stopped update keeps its backup and
-  // moves the rest of its staged files in.
+  // moves the rest of its staged files in, and an update that had moved
+  // everything in is over.
   for (const std::string* path : {&logPath, &markerPath}) {
     if (isUpdateJournal(backupDir, *path)) {
       // Writing the journal would destroy that file, or the file the journal.
       return backupFailed(*path + " is the place of the update journal");
     }
   }
-  const UpdateJournal journal = readUpdateJournal(backupDir);
-  if (journal.state != JournalState::kNone) {
-    const std::string fault = resumeFault(journal, backupDir, installDir, stagingDir);
-    if (!fault.empty()) return backupFailed(fault);
-  }
-  if (journal.state == JournalState::kRollingBack) {
-    const std::string rollbackError = rollBackUpdate(backupDir, installDir, stagingDir);
+  const JournalDecision journal = decideOnJournal(backupDir, installDir, stagingDir);
+  if (journal.action == JournalAction::kRefuse) return backupFailed(journal.reason);
+  if (journal.action == JournalAction::kUndo) {
+    const std::string rollbackError =
+        rollBackUpdate(backupDir, installDir, stagingDir, logPassedOver);
     if (!rollbackError.empty()) {
       logLine("FAIL: rollback of an interrupted update (", rollbackError, ")");
       return finish("error", "rollback failed: " + rollbackError, 3);
     }
+  }
+  if (journal.action == JournalAction::kUndo || journal.action == JournalAction::kEnd) {
     endUpdateJournal(backupDir);
   }
-  const bool resuming = journal.state == JournalState::kMovingIn;
+  const bool resuming = journal.action == JournalAction::kResume;
   if (!resuming) {
     if (!backupInstallation(installDir, backupDir, stagingDir)) {
       logLine("FAIL: backup");
@@ -127,7 +139,8 @@ int runUpdate(int argc, const char* const* argv) {
   const std::string swapError = moveStagedFilesIn(backupDir, installDir, stagingDir, resuming);
   if (!swapError.empty()) {
     logLine("FAIL: swap (", swapError, "), rolling back");
-    const std::string rollbackError = rollBackUpdate(backupDir, installDir, stagingDir);
+    const std::string rollbackError =
+        rollBackUpdate(backupDir, installDir, stagingDir, logPassedOver);
     // Stopped part way: the journal stays, so that the next run finishes it.
     if (!rollbackError.empty()) return finish("error", "rollback failed: " + rollbackError, 3);
     finish("rollback", swapError, 0);

@@ -377,9 +377,12 @@ Outcome readUpdateOutcome(UpdateRequest request) {
   // journal lies beside it (its marker then says only "backup failed"): that
   // update has not finished, and the installation may hold both versions.
   if (outcome.result == OutcomeResult::kError) {
-    const JournalState state = readUpdateJournal(request.backupDir).state;
-    if (state == JournalState::kMovingIn || state == JournalState::kRollingBack) {
-      outcome.installationMixed = true;
+    // Only while that update is not over: a journal whose files are all in
+    // (a power cut after the marker) leaves one whole version behind.
+    const UpdateJournal journal = readUpdateJournal(request.backupDir);
+    if (journal.state == JournalState::kMovingIn || journal.state == JournalState::kRollingBack) {
+      outcome.installationMixed =
+          decideOnJournal(request.backupDir, journal.installDir, journal.stagingDir).mixed;
     }
   }
   return outcome;

@@ -15,6 +15,7 @@
 #include "host/host_kit_os.h"
 #include "treeops/treeops.h"
 #include "treeops/treeops_os.h"
+#include "treeops/update_journal.h"
 #include "treeops/walks.h"
 
 namespace fs = std::filesystem;
@@ -126,6 +127,30 @@ std::string checkCompleted(const UpdateRequest& request) {
         "cannot read " + request.updaterPath);
   }
 
+  // An interrupted update beside the backup: the updater finishes it if it
+  // is this one, and refuses anything that would lose or mix a version.
+  const JournalDecision journal =
+      decideOnJournal(request.backupDir, request.installDir, request.stagingDir);
+  switch (journal.fault) {
+    case JournalFault::kUnreadable:
+      return refusal(
+          "Whether an earlier update was interrupted cannot be found out, so the update cannot "
+          "start now; try again later.",
+          journal.reason);
+    case JournalFault::kOtherUpdate:
+      return refusal(
+          "An earlier update of the application was interrupted and is not finished; it must be "
+          "finished first, with the folders it was started with.",
+          journal.reason);
+    case JournalFault::kStagingChanged:
+      return refusal(
+          "The downloaded update is not the one an interrupted update was installing; put that "
+          "download back as it was, so that the interrupted update can finish.",
+          journal.reason);
+    case JournalFault::kNone:
+      break;
+  }
+
   // The staged files, as the updater will move them, and the folders of
   // the installation that will receive them.
   std::error_code ec;
@@ -179,11 +204,8 @@ std::string checkCompleted(const UpdateRequest& request) {
                                      : volumeSpace(toNarrow(backupVolume), &freeBytes, &unit);
   std::uint64_t needed = 0;
   lengths.check(backup, /*folder=*/true);
-  // The journal beside the backup: its path with ".pending" appended.
-  fs::path journal = backup;
-  while (!journal.has_filename() && journal.has_relative_path()) journal = journal.parent_path();
-  journal += ".pending";
-  lengths.check(journal, /*folder=*/false);
+  const fs::path journalPath = journalPathOf(request.backupDir);
+  lengths.check(journalPath, /*folder=*/false);
   try {
     listTreeToCopy(install, [&](const fs::path& path, const fs::path& relative, bool directory) {
       lengths.check(backup / relative, directory);
@@ -227,8 +249,9 @@ std::string checkCompleted(const UpdateRequest& request) {
           error);
     }
   }
-  if (!backupVolume.empty()) {
-    const std::string error = probeWritable(toNarrow(backupVolume));
+  // The backup is written in its folder, the journal beside it.
+  for (const fs::path& folder : {backupVolume, nearestExisting(journalPath.parent_path())}) {
+    const std::string error = folder.empty() ? "" : probeWritable(toNarrow(folder));
     if (!error.empty()) {
       return refusal(
           "The folder for the backup of the current version cannot be written with "

@@ -172,55 +172,74 @@ int syncFolderOf(const std::string& path) {
   return err;
 }
 
+// The name a move across file systems writes its copy under: the target's
+// name with the suffix, the name cut short where the two would be longer
+// than a name may be.
+std::string temporaryNameFor(const std::string& to, const std::string& suffix) {
+  const std::size_t length = to.size() - (to.rfind('/') + 1) + suffix.size();
+  const std::size_t excess = length > NAME_MAX ? length - NAME_MAX : 0;
+  return to.substr(0, to.size() - excess) + suffix;
+}
+
+// Copies the file or link at from to temporary, created afresh, with its
+// permission bits and times, and makes it durable. Returns 0 or the errno.
+int copyAsNew(const std::string& from, const struct stat& info, const std::string& temporary) {
+  const timespec times[2] = {info.st_atim, info.st_mtim};
+  if (S_ISLNK(info.st_mode)) {
+    // A link stays a link: its copy leads where it led, read through never.
+    std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    const ssize_t length = readlink(from.c_str(), &target[0], target.size());
+    if (length < 0) return errno;
+    target.resize(static_cast<std::size_t>(length));
+    if (symlink(target.c_str(), temporary.c_str()) != 0) return errno;
+    return utimensat(AT_FDCWD, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+  }
+  const int in = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (in < 0) return errno;
+  const int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (out < 0) {
+    const int err = errno;
+    close(in);
+    return err;
+  }
+  int err = copyContents(in, out);
+  if (err == 0 && fchmod(out, info.st_mode & 07777) != 0) err = errno;
+  // A move keeps the file's times, as a rename does: the journal knows a
+  // file moved in by its size and modification time.
+  if (err == 0 && futimens(out, times) != 0) err = errno;
+  if (err == 0 && fsync(out) != 0) err = errno;
+  if (close(out) != 0 && err == 0) err = errno;
+  close(in);
+  return err;
+}
+
 // rename cannot cross file systems; like a move with copying allowed, the
 // file is copied and the original deleted. The copy is written under a
-// temporary name of its own beside the target and made durable before it
-// replaces the target, so the target is never seen half-written.
-std::uint32_t moveAcrossFileSystems(const std::string& from, const std::string& to) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return windowsErrorCode(errno);
+// temporary name beside the target and made durable before it replaces the
+// target, so the target is never seen half-written.
+std::uint32_t moveAcrossFileSystems(const std::string& from, const std::string& to,
+                                    const std::string& suffix) {
   struct stat info {};
-  if (fstat(in, &info) != 0) {
-    const std::uint32_t code = windowsErrorCode(errno);
-    close(in);
-    return code;
-  }
-  // The temporary name is made unique and created exclusively: a file that
-  // happens to carry a similar name, in the installation or among the staged
-  // files, must never be overwritten. It is the target's name with a suffix,
-  // the name cut short where the two would be longer than a name may be.
-  constexpr char kSuffix[] = ".vexo-XXXXXX";
-  const std::size_t length = to.size() - (to.rfind('/') + 1) + sizeof kSuffix - 1;
-  const std::size_t excess = length > NAME_MAX ? length - NAME_MAX : 0;
-  std::string temporary = to.substr(0, to.size() - excess) + kSuffix;
-  const int out = mkostemp(&temporary[0], O_CLOEXEC);
-  if (out < 0) {
-    const std::uint32_t code = windowsErrorCode(errno);
-    close(in);
-    return code;
-  }
-  std::uint32_t code = 0;
-  if (const int err = copyContents(in, out); err != 0) code = windowsErrorCode(err);
-  if (code == 0 && fchmod(out, info.st_mode & 07777) != 0) code = windowsErrorCode(errno);
-  // A move keeps the file's times, as a rename does: the journal knows a
-  // staged file by its size and modification time.
-  const timespec times[2] = {info.st_atim, info.st_mtim};
-  if (code == 0 && futimens(out, times) != 0) code = windowsErrorCode(errno);
-  if (code == 0 && fsync(out) != 0) code = windowsErrorCode(errno);
-  if (close(out) != 0 && code == 0) code = windowsErrorCode(errno);
-  close(in);
-  if (code == 0 && std::rename(temporary.c_str(), to.c_str()) != 0) code = windowsErrorCode(errno);
-  if (code != 0) {
+  if (lstat(from.c_str(), &info) != 0) return windowsErrorCode(errno);
+  const std::string temporary = temporaryNameFor(to, suffix);
+  int err = copyAsNew(from, info, temporary);
+  if (err == EEXIST) {
+    // The suffix is this update's own: a copy a stopped run left behind.
     unlink(temporary.c_str());
-    return code;
+    err = copyAsNew(from, info, temporary);
+  }
+  if (err == 0 && std::rename(temporary.c_str(), to.c_str()) != 0) err = errno;
+  if (err != 0) {
+    unlink(temporary.c_str());
+    return windowsErrorCode(err);
   }
   // The original may go only once the copy's name is on the disk: a power
   // cut in between would otherwise leave neither, or only the temporary copy.
   // Should that fail, the copy goes again and the move counts as refused:
   // the original is still in its place.
-  if (const int err = syncFolderOf(to); err != 0) {
+  if (const int syncError = syncFolderOf(to); syncError != 0) {
     unlink(to.c_str());
-    return windowsErrorCode(err);
+    return windowsErrorCode(syncError);
   }
   if (unlink(from.c_str()) != 0) return windowsErrorCode(errno);
   return 0;
@@ -231,6 +250,14 @@ std::uint32_t moveAcrossFileSystems(const std::string& from, const std::string& 
 fs::path toFsPath(const std::string& narrow) { return fs::path(narrow); }
 
 std::string toNarrow(const fs::path& path) { return path.native(); }
+
+std::string toNarrowText(const fs::path& path) { return path.native(); }
+
+std::string toJournalText(const fs::path& relative) { return relative.native(); }
+
+fs::path fromJournalText(const std::string& text) { return fs::path(text); }
+
+const std::int64_t kStampTicksPerSecond = 1000000000;
 
 bool openProcessForWait(std::uint32_t processId, ProcessWait* wait, std::uint32_t* errorCode) {
   // 0 and anything that does not fit a positive pid_t would name a process
@@ -334,10 +361,11 @@ void removeTree(const fs::path& path) {
   }
 }
 
-std::uint32_t moveFileReplacing(const std::string& from, const std::string& to) {
+std::uint32_t moveFileReplacing(const fs::path& from, const fs::path& to,
+                                const std::string& temporarySuffix) {
   if (std::rename(from.c_str(), to.c_str()) == 0) return 0;
   if (errno != EXDEV) return windowsErrorCode(errno);
-  return moveAcrossFileSystems(from, to);
+  return moveAcrossFileSystems(from.native(), to.native(), temporarySuffix);
 }
 
 void flushDirectories(const std::set<fs::path>& directories) {
@@ -395,12 +423,24 @@ bool isLinkEntry(const fs::path& path) {
   return statEntry(path, &info) && S_ISLNK(info.st_mode);
 }
 
-std::string entryStamp(const fs::path& path) {
+bool directoryExists(const fs::path& path) {
   struct stat info {};
-  if (!statEntry(path, &info)) return "";
-  const long long nanoseconds =
-      static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
-  return std::to_string(info.st_size) + " " + std::to_string(nanoseconds);
+  if (stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  const int err = errno;
+  if (err == ENOENT || err == ENOTDIR) return false;
+  throw fs::filesystem_error("status err=" + std::to_string(windowsErrorCode(err)), path,
+                             std::error_code(err, std::generic_category()));
+}
+
+bool readStamp(const fs::path& path, FileStamp* stamp) {
+  struct stat info {};
+  if (!statEntry(path, &info)) return false;
+  stamp->size = static_cast<std::uint64_t>(info.st_size);
+  stamp->time =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * kStampTicksPerSecond + info.st_mtim.tv_nsec;
+  stamp->volume = std::to_string(info.st_dev);
+  stamp->index = std::to_string(info.st_ino);
+  return true;
 }
 
 std::string fileIdentity(const fs::path& path) {

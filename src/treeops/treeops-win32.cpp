@@ -12,9 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr DWORD kMoveFlags =
-    MOVEFILE_REPLACE_EXISTING + MOVEFILE_COPY_ALLOWED + MOVEFILE_WRITE_THROUGH;
-
 std::error_code systemError(DWORD code) {
   return std::error_code(static_cast<int>(code), std::system_category());
 }
@@ -73,6 +70,34 @@ DWORD readOwnEntry(const fs::path& path, OwnEntry* entry) {
 DWORD withoutAttributes(DWORD attributes, DWORD mask) {
   const DWORD cleared = attributes & ~mask;
   return cleared == 0 ? FILE_ATTRIBUTE_NORMAL : cleared;
+}
+
+// Makes the file at path durable. Flushing needs write access, which a
+// read-only file (the attribute travels with a copy) grants only for a
+// moment. Returns 0 or the system's code.
+DWORD flushFile(const fs::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const bool readOnly =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (readOnly) {
+    SetFileAttributesW(path.c_str(), withoutAttributes(attributes, FILE_ATTRIBUTE_READONLY));
+  }
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const BOOL flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+  const DWORD error = flushed ? 0 : GetLastError();
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (readOnly) SetFileAttributesW(path.c_str(), attributes);
+  return error;
+}
+
+// Removes a file, read-only or not. Returns 0 or the system's code.
+DWORD deleteFile(const fs::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetFileAttributesW(path.c_str(), withoutAttributes(attributes, FILE_ATTRIBUTE_READONLY));
+  }
+  return DeleteFileW(path.c_str()) ? 0 : GetLastError();
 }
 
 [[noreturn]] void throwRemoveAll(const fs::path& top, const fs::path& entry, DWORD code) {
@@ -158,6 +183,47 @@ std::string toNarrow(const fs::path& path) {
   return narrow;
 }
 
+std::string toNarrowText(const fs::path& path) {
+  const std::wstring& wide = path.native();
+  if (wide.empty()) return std::string();
+  const int length = checkedLength(wide.size(), "path");
+  const int narrowLength =
+      WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<std::size_t>(narrowLength > 0 ? narrowLength : 0), '\0');
+  if (narrowLength > 0) {
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), length, &narrow[0], narrowLength, nullptr, nullptr);
+  }
+  return narrow;
+}
+
+std::string toJournalText(const fs::path& relative) {
+  static const char kWhat[] = "cannot convert path to UTF-8";
+  const std::wstring& wide = relative.native();
+  if (wide.empty()) return std::string();
+  const int length = checkedLength(wide.size(), kWhat);
+  const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), length, nullptr,
+                                       0, nullptr, nullptr);
+  if (size == 0) throw std::system_error(systemError(GetLastError()), kWhat);
+  std::string text(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), length, &text[0], size, nullptr,
+                      nullptr);
+  return text;
+}
+
+fs::path fromJournalText(const std::string& text) {
+  static const char kWhat[] = "cannot convert path from UTF-8";
+  if (text.empty()) return fs::path();
+  const int length = checkedLength(text.size(), kWhat);
+  const int size =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+  if (size == 0) throw std::system_error(systemError(GetLastError()), kWhat);
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, &wide[0], size);
+  return fs::path(wide);
+}
+
+const std::int64_t kStampTicksPerSecond = 10000000;
+
 bool openProcessForWait(std::uint32_t processId, ProcessWait* wait, std::uint32_t* errorCode) {
   const HANDLE process = OpenProcess(SYNCHRONIZE, /*inheritHandle=*/FALSE, processId);
   if (process == nullptr) {
@@ -226,21 +292,10 @@ void copyFileOver(const fs::path& from, const fs::path& to) {
   }
   // The journal written after the backup vouches for it, and the swap then
   // destroys the other copy of each file it replaces: the copy must be on the
-  // disk first, not in the system's cache. Flushing needs write access, which
-  // a read-only copy (the attribute travels with it) grants only for a moment.
-  const DWORD attributes = GetFileAttributesW(to.c_str());
-  const bool readOnly =
-      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (readOnly) {
-    SetFileAttributesW(to.c_str(), withoutAttributes(attributes, FILE_ATTRIBUTE_READONLY));
+  // disk first, not in the system's cache.
+  if (const DWORD error = flushFile(to)) {
+    throw fs::filesystem_error("copy_file", from, to, systemError(error));
   }
-  const HANDLE copy = CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  const BOOL flushed = copy != INVALID_HANDLE_VALUE && FlushFileBuffers(copy);
-  const DWORD error = flushed ? 0 : GetLastError();
-  if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
-  if (readOnly) SetFileAttributesW(to.c_str(), attributes);
-  if (!flushed) throw fs::filesystem_error("copy_file", from, to, systemError(error));
 }
 
 void removeTree(const fs::path& path) {
@@ -250,22 +305,65 @@ void removeTree(const fs::path& path) {
   if (error) throw fs::filesystem_error("remove_all", path, error);
 }
 
-std::uint32_t moveFileReplacing(const std::string& from, const std::string& to) {
-  // Windows refuses (5) to replace a read-only file, and, where the move
-  // copies (staging or the backup on another volume), a hidden or system
-  // file too, unless the copy carries the same attributes. Like the
+namespace {
+
+constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+
+// The system's move with copying allowed writes the copy over the target in
+// its place: stopped half way (a full volume, a kill, a power cut) it would
+// leave the target half overwritten. Instead the copy is made beside the
+// target under a name of its own, made durable, renamed over the target,
+// and only then is the original removed.
+DWORD moveAcrossVolumes(const fs::path& from, const fs::path& to, const std::string& suffix) {
+  // A source another process holds without sharing its removal is refused
+  // before the target is touched, as a move within a volume refuses it.
+  const HANDLE source = CreateFileW(
+      from.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (source == INVALID_HANDLE_VALUE) return GetLastError();
+  CloseHandle(source);
+  std::wstring name = to.filename().native();
+  const std::wstring wideSuffix(suffix.begin(), suffix.end());
+  if (name.size() + wideSuffix.size() > 255) name.resize(255 - wideSuffix.size());
+  const fs::path temporary = to.parent_path() / (name + wideSuffix);
+  constexpr DWORD kCopyFlags = COPY_FILE_FAIL_IF_EXISTS | COPY_FILE_COPY_SYMLINK;
+  BOOL copied = CopyFileExW(from.c_str(), temporary.c_str(), nullptr, nullptr, nullptr, kCopyFlags);
+  DWORD error = copied ? 0 : GetLastError();
+  if (error == ERROR_FILE_EXISTS) {
+    // The suffix is this update's own: a copy a stopped run left behind.
+    deleteFile(temporary);
+    copied = CopyFileExW(from.c_str(), temporary.c_str(), nullptr, nullptr, nullptr, kCopyFlags);
+    error = copied ? 0 : GetLastError();
+  }
+  if (error == 0) error = flushFile(temporary);
+  if (error == 0 && !MoveFileExW(temporary.c_str(), to.c_str(), kMoveFlags)) error = GetLastError();
+  if (error != 0) {
+    deleteFile(temporary);
+    return error;
+  }
+  // The original may go only once the copy's name is on the disk.
+  flushDirectories({to.parent_path()});
+  return deleteFile(from);
+}
+
+}  // namespace
+
+std::uint32_t moveFileReplacing(const fs::path& from, const fs::path& to,
+                                const std::string& temporarySuffix) {
+  // Windows refuses (5) to replace a read-only file, and a hidden or system
+  // file where the replacing copy lacks those attributes. Like the
   // established updaters, clear them on the file being replaced just before;
   // the file moved in keeps its own attributes. A refused move puts them back.
   constexpr DWORD kRefusing =
       FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-  const DWORD attributes = GetFileAttributesA(to.c_str());
+  const DWORD attributes = GetFileAttributesW(to.c_str());
   const bool cleared = attributes != INVALID_FILE_ATTRIBUTES &&
                        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
                        (attributes & kRefusing) != 0 &&
-                       SetFileAttributesA(to.c_str(), withoutAttributes(attributes, kRefusing));
-  if (MoveFileExA(from.c_str(), to.c_str(), kMoveFlags)) return 0;
-  const DWORD error = GetLastError();
-  if (cleared) SetFileAttributesA(to.c_str(), attributes);
+                       SetFileAttributesW(to.c_str(), withoutAttributes(attributes, kRefusing));
+  DWORD error = MoveFileExW(from.c_str(), to.c_str(), kMoveFlags) ? 0 : GetLastError();
+  if (error == ERROR_NOT_SAME_DEVICE) error = moveAcrossVolumes(from, to, temporarySuffix);
+  if (error != 0 && cleared) SetFileAttributesW(to.c_str(), attributes);
   return error;
 }
 
@@ -347,10 +445,9 @@ namespace {
 bool readEntry(const fs::path& path, WIN32_FILE_ATTRIBUTE_DATA* data) {
   if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, data)) return true;
   const DWORD error = GetLastError();
-  // A share or server that is not there, and a name no entry can have, are
-  // answers about the path, not failures to look.
-  if (isNotFound(error) || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME ||
-      error == ERROR_INVALID_NAME || error == ERROR_BAD_PATHNAME) {
+  // A name no entry can have is an answer about the path. A share or server
+  // that does not answer is not: a mapped drive may be reconnecting.
+  if (isNotFound(error) || error == ERROR_INVALID_NAME || error == ERROR_BAD_PATHNAME) {
     return false;
   }
   throw fs::filesystem_error("status err=" + std::to_string(error), path, systemError(error));
@@ -363,15 +460,40 @@ bool entryExists(const fs::path& path) {
   return readEntry(path, &data);
 }
 
-std::string entryStamp(const fs::path& path) {
+bool directoryExists(const fs::path& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!readEntry(path, &data)) return "";
-  const unsigned long long size =
-      (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  const unsigned long long time =
-      (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-      data.ftLastWriteTime.dwLowDateTime;
-  return std::to_string(size) + " " + std::to_string(time);
+  return readEntry(path, &data) && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool readStamp(const fs::path& path, FileStamp* stamp) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!readEntry(path, &data)) return false;
+  // The identity takes a handle: of the entry itself, a link as itself. No
+  // access right is asked for, so no other holder's sharing stands in the way.
+  const HANDLE file = CreateFileW(
+      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (isNotFound(error)) return false;
+    throw fs::filesystem_error("status err=" + std::to_string(error), path, systemError(error));
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  const BOOL known = GetFileInformationByHandle(file, &info);
+  const DWORD error = known ? 0 : GetLastError();
+  CloseHandle(file);
+  if (!known) {
+    throw fs::filesystem_error("status err=" + std::to_string(error), path, systemError(error));
+  }
+  const auto join = [](DWORD high, DWORD low) {
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+  };
+  stamp->size = join(info.nFileSizeHigh, info.nFileSizeLow);
+  stamp->time = static_cast<std::int64_t>(
+      join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime));
+  stamp->volume = std::to_string(info.dwVolumeSerialNumber);
+  stamp->index = std::to_string(join(info.nFileIndexHigh, info.nFileIndexLow));
+  return true;
 }
 
 std::string fileIdentity(const fs::path& path) {

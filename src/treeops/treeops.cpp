@@ -1,5 +1,6 @@
 #include "treeops/treeops.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -7,9 +8,11 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -67,10 +70,6 @@ bool liesWithin(const fs::path& innerCanonical, const fs::path& outer,
   return false;
 }
 
-// The canonical form used to compare two roots; made absolute first so that a
-// relative path whose first component is missing still compares correctly.
-fs::path canonicalForm(const fs::path& path) { return fs::weakly_canonical(fs::absolute(path)); }
-
 // How a walk treats links and junctions to directories.
 enum class Links { kFollow, kPassOver };
 
@@ -93,8 +92,8 @@ bool walkBelow(const fs::path& directory, const fs::path& relative, Links links,
       if (links == Links::kPassOver) continue;
       for (const fs::path& ancestor : *ancestors) {
         if (sameFileIdentity(it->path(), ancestor)) {
-          throw std::runtime_error("link " + toNarrow(it->path()) + " leads back to " +
-                                   toNarrow(ancestor) + ", which holds it");
+          throw std::runtime_error("link " + toNarrowText(it->path()) + " leads back to " +
+                                   toNarrowText(ancestor) + ", which holds it");
         }
       }
     } else if (kind != EntryKind::kDirectory) {
@@ -155,7 +154,7 @@ std::string sweepingBackupFault(const std::string& backupDir, const fs::path& ba
   const fs::path workingDir = fs::current_path();
   if (liesWithin(canonicalForm(workingDir), backup, backupCanonical)) {
     return "backup directory " + backupDir + " is or contains the working directory " +
-           toNarrow(workingDir);
+           toNarrowText(workingDir);
   }
   return "";
 }
@@ -233,10 +232,36 @@ bool backupInstallation(const std::string& installDir, const std::string& backup
   return backupInstallation(installDir, backupDir, "");
 }
 
+// Made absolute first so that a relative path whose first component is
+// missing still compares correctly.
+fs::path canonicalForm(const fs::path& path) { return fs::weakly_canonical(fs::absolute(path)); }
+
+namespace {
+
+// The path as the entry it names: without separators at its end and, where
+// it ends in "." or "..", resolved, so that removing it removes that folder
+// (the system refuses to remove "x/.").
+fs::path entryPathOf(fs::path path) {
+  while (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
+  if (path.filename() == "." || path.filename() == "..") return canonicalForm(path);
+  return path;
+}
+
+}  // namespace
+
+std::string sweepingBackupFault(const std::string& backupDir) {
+  if (backupDir.empty()) return "";
+  try {
+    return sweepingBackupFault(backupDir, entryPathOf(toFsPath(backupDir)));
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
 bool backupInstallation(const std::string& installDir, const std::string& backupDir,
                         const std::string& stagingDir) {
   try {
-    const fs::path backup = toFsPath(backupDir);
+    const fs::path backup = entryPathOf(toFsPath(backupDir));
     const bool present = fs::exists(backup);
     // Removing the old backup must never reach the installation or the staged
     // version, and a copy into itself would never end: refuse nested
@@ -331,7 +356,7 @@ std::uint32_t moveInto(MoveTarget* target, const fs::path& from, const fs::path&
   std::set<fs::path> receiving;
   if (!known) receiving = created ? foldersDownTo(target->root, relative) : std::set{folder};
   if (created) flushDirectories(receiving);
-  const std::uint32_t code = moveFileReplacing(toNarrow(from), toNarrow(to));
+  const std::uint32_t code = moveFileReplacing(from, to, target->temporarySuffix);
   if (code != 0) return code;
   target->received.insert(receiving.begin(), receiving.end());
   target->lastFolder = folder.native();
@@ -341,7 +366,8 @@ std::uint32_t moveInto(MoveTarget* target, const fs::path& from, const fs::path&
 void flushMoves(const MoveTarget& target) { flushDirectories(target.received); }
 
 std::string moveFailureText(const fs::path& file, std::uint32_t code) {
-  std::string text = "MoveFileEx(" + toNarrow(file.filename()) + ") err=" + std::to_string(code);
+  std::string text =
+      "MoveFileEx(" + toNarrowText(file.filename()) + ") err=" + std::to_string(code);
   if (code == kErrorAccessDenied || code == kErrorSharingViolation) text += " (file locked)";
   return text;
 }
@@ -353,71 +379,112 @@ std::string swapRootsFault(const std::string& sourceRoot, const std::string& des
   return swapNestingFault(sourceRoot, toFsPath(sourceRoot), destRoot, toFsPath(destRoot));
 }
 
+std::string randomTemporarySuffix() {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device random;
+  std::string suffix = ".vexo-";
+  for (int i = 0; i < 6; ++i) suffix += kLetters[random() % (sizeof kLetters - 1)];
+  return suffix;
+}
+
 namespace {
 
-// The name of the hold on a directory: the identity of the nearest of its
-// folders that exists, which no other spelling of that folder changes, and
+constexpr auto kHoldPatience = std::chrono::milliseconds(1000);
+constexpr auto kHoldRetry = std::chrono::milliseconds(50);
+
+// The names of the holds on a directory, one for each of its folders that
+// exists: that folder's identity, which no other spelling of it changes, and
 // the names below it, compared as the file system compares them, hashed
-// (FNV-1a) into sixteen hex digits. Empty when the path cannot be converted
-// or none of its folders identified.
-std::string holdNameOf(const std::string& directory) {
-  try {
-    fs::path canonical = canonicalForm(toFsPath(directory));
-    while (!canonical.has_filename() && canonical.has_relative_path()) {
-      canonical = canonical.parent_path();
-    }
-    fs::path base = canonical.has_relative_path() ? canonical.parent_path() : canonical;
-    fs::path rest = canonical.has_relative_path() ? canonical.filename() : fs::path();
-    while (!entryExists(base) && base.has_relative_path()) {
-      rest = base.filename() / rest;
-      base = base.parent_path();
-    }
-    std::uint64_t hash = 14695981039346656037ULL;
-    const auto add = [&hash](std::uint64_t unit) {
-      hash ^= unit;
-      hash *= 1099511628211ULL;
-    };
-    for (const char c : fileIdentity(base)) add(static_cast<unsigned char>(c));
-    add('|');
-    for (const auto unit : rest.native()) {
-#ifdef _WIN32
-      add(static_cast<std::uint64_t>(std::towlower(static_cast<std::wint_t>(unit))));
-#else
-      add(static_cast<unsigned char>(unit));
-#endif
-    }
-    char name[17];
-    std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
-    return name;
-  } catch (const std::exception&) {
-    return "";
+// (FNV-1a) into sixteen hex digits. A run takes them all: another run, which
+// may find more of the folders made by then, or reach them through another
+// name, still meets the one made from a folder both runs see. Throws when a
+// folder on the way cannot be looked at.
+std::vector<std::string> holdNamesOf(const fs::path& directory) {
+  fs::path canonical = canonicalForm(directory);
+  while (!canonical.has_filename() && canonical.has_relative_path()) {
+    canonical = canonical.parent_path();
   }
+  std::vector<std::string> names;
+  fs::path rest;
+  for (fs::path base = canonical;; base = base.parent_path()) {
+    if (entryExists(base)) {
+      std::uint64_t hash = 14695981039346656037ULL;
+      const auto add = [&hash](std::uint64_t unit) {
+        hash ^= unit;
+        hash *= 1099511628211ULL;
+      };
+      for (const char c : fileIdentity(base)) add(static_cast<unsigned char>(c));
+      add('|');
+      for (const auto unit : rest.native()) {
+#ifdef _WIN32
+        add(static_cast<std::uint64_t>(std::towlower(static_cast<std::wint_t>(unit))));
+#else
+        add(static_cast<unsigned char>(unit));
+#endif
+      }
+      char name[17];
+      std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
+      names.push_back(name);
+    }
+    if (!base.has_relative_path()) break;
+    rest = rest.empty() ? base.filename() : base.filename() / rest;
+  }
+  return names;
 }
 
 }  // namespace
 
 std::string holdDirectory(const std::string& directory, const std::string& label) {
-  // A path no step can use is refused by the first step that meets it,
-  // before anything moves.
-  const std::string name = holdNameOf(directory);
-  if (name.empty()) return "";
+  fs::path path;
+  try {
+    path = toFsPath(directory);
+  } catch (const std::exception&) {
+    // A path no step can use is refused by the first step that meets it,
+    // before anything moves.
+    return "";
+  }
+  std::vector<std::string> names;
+  try {
+    names = holdNamesOf(path);
+  } catch (const std::exception& e) {
+    return "cannot take the hold on the " + label + " " + directory + ": " + e.what();
+  }
   // Holds this process took already: the same directory named twice (as the
   // installation and the backup) is for the overlap guards to refuse.
   static std::set<std::string> taken;
-  if (taken.count(name) != 0) return "";
-  std::uint32_t code = 0;
-  if (takeHold(name, /*keep=*/true, &code)) {
+  // A host that asks whether a run holds the directory takes the hold for a
+  // moment: a run that meets that moment waits for it, briefly.
+  const auto deadline = std::chrono::steady_clock::now() + kHoldPatience;
+  for (const std::string& name : names) {
+    if (taken.count(name) != 0) continue;
+    std::uint32_t code = 0;
+    while (!takeHold(name, /*keep=*/true, &code)) {
+      if (code != 0) {
+        return "cannot take the hold on the " + label + " " + directory +
+               " err=" + std::to_string(code);
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        return "another run of the updater holds the " + label + " " + directory;
+      }
+      std::this_thread::sleep_for(kHoldRetry);
+    }
     taken.insert(name);
-    return "";
   }
-  if (code == 0) return "another run of the updater holds the " + label + " " + directory;
-  return "cannot take the hold on the " + label + " " + directory + " err=" + std::to_string(code);
+  return "";
 }
 
 bool directoryIsHeld(const std::string& directory) {
-  const std::string name = holdNameOf(directory);
-  std::uint32_t code = 0;
-  return !name.empty() && !takeHold(name, /*keep=*/false, &code) && code == 0;
+  std::vector<std::string> names;
+  try {
+    names = holdNamesOf(toFsPath(directory));
+  } catch (const std::exception&) {
+    return false;
+  }
+  for (const std::string& name : names) {
+    std::uint32_t code = 0;
+    if (!takeHold(name, /*keep=*/false, &code) && code == 0) return true;
+  }
+  return false;
 }
 
 bool removeLinksBelow(const std::string& root) {
@@ -458,8 +525,10 @@ bool placeIsLinked(const fs::path& root, const fs::path& relative,
 // destLinks Links::kFollow a file goes through a link or junction of destRoot
 // on its way, into what it leads to; with Links::kPassOver a file whose place
 // in destRoot is a link or lies below one stays where it is.
-std::string moveTree(const std::string& sourceRoot, const std::string& destRoot, Links destLinks) {
+std::string moveTree(const std::string& sourceRoot, const std::string& destRoot, Links destLinks,
+                     const std::string& temporarySuffix) {
   MoveTarget target;
+  target.temporarySuffix = temporarySuffix;
   std::string failure;
   try {
     const fs::path source = toFsPath(sourceRoot);
@@ -498,9 +567,10 @@ std::string moveTree(const std::string& sourceRoot, const std::string& destRoot,
 }  // namespace
 
 std::string swapTree(const std::string& sourceRoot, const std::string& destRoot) {
-  return moveTree(sourceRoot, destRoot, Links::kFollow);
+  return moveTree(sourceRoot, destRoot, Links::kFollow, randomTemporarySuffix());
 }
 
-std::string swapTreeBesideLinks(const std::string& sourceRoot, const std::string& destRoot) {
-  return moveTree(sourceRoot, destRoot, Links::kPassOver);
+std::string swapTreeBesideLinks(const std::string& sourceRoot, const std::string& destRoot,
+                                const std::string& temporarySuffix) {
+  return moveTree(sourceRoot, destRoot, Links::kPassOver, temporarySuffix);
 }

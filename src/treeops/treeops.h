@@ -17,6 +17,11 @@ bool backupInstallation(const std::string& installDir, const std::string& backup
 bool backupInstallation(const std::string& installDir, const std::string& backupDir,
                         const std::string& stagingDir);
 
+// Why emptying backupDir would take far more than an old backup with it: it
+// is a root directory, or the working directory or a folder that holds it;
+// or a folder on the way cannot be looked at. Empty when neither.
+std::string sweepingBackupFault(const std::string& backupDir);
+
 // Moves every regular file under sourceRoot to the same relative path under
 // destRoot. Returns the empty string on success, else the failure's text.
 std::string swapTree(const std::string& sourceRoot, const std::string& destRoot);

@@ -25,6 +25,16 @@ std::filesystem::path toFsPath(const std::string& narrow);
 // when a character has no exact narrow representation.
 std::string toNarrow(const std::filesystem::path& path);
 
+// The path's narrow form for a text that people read (the log, the marker):
+// a character the code page cannot hold becomes '?'. Never throws.
+std::string toNarrowText(const std::filesystem::path& path);
+
+// A path below a tree as the update journal records it, and back: bytes
+// natively, UTF-8 on Windows, so that every name a file system holds has
+// one exact form. Throws std::system_error when it cannot be exact.
+std::string toJournalText(const std::filesystem::path& relative);
+std::filesystem::path fromJournalText(const std::string& text);
+
 // A process opened for waiting.
 struct ProcessWait {
   std::intptr_t handle = -1;
@@ -66,9 +76,15 @@ void copyFileOver(const std::filesystem::path& from, const std::filesystem::path
 // its target. Throws std::filesystem::filesystem_error named "remove_all".
 void removeTree(const std::filesystem::path& path);
 
-// Moves one file over to, replacing a file there. Returns 0 on success, else
-// the system error code of the failure.
-std::uint32_t moveFileReplacing(const std::string& from, const std::string& to);
+// Moves one file (a link as itself) over to, replacing a file there.
+// Across file systems it is copied beside the target under the target's
+// name with temporarySuffix appended (cut short where the two would be
+// longer than a name may be), made durable, renamed over the target, and
+// only then removed from where it was; a file already under that name is
+// this update's own, left by a run that was stopped, and goes first.
+// Returns 0 on success, else the system error code of the failure.
+std::uint32_t moveFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to,
+                                const std::string& temporarySuffix);
 
 // Makes the moves done so far durable; called once before a swap returns,
 // with every directory that received a file.
@@ -93,10 +109,25 @@ bool entryExists(const std::filesystem::path& path);
 // Throws as entryExists does.
 bool isLinkEntry(const std::filesystem::path& path);
 
-// The size and modification time of the entry at path (a link as itself),
-// as "<size> <time>", the time in the system's own unit; empty when there is
-// no entry. Throws as entryExists does.
-std::string entryStamp(const std::filesystem::path& path);
+// True when a directory is at path (links followed); false when there is
+// nothing, or something else. Throws as entryExists does.
+bool directoryExists(const std::filesystem::path& path);
+
+// What the update journal knows a file by: its size, its modification time
+// in the system's unit (kStampTicksPerSecond to a second), and its identity,
+// the volume it lies on and its index there, which a rename keeps and a
+// copy does not.
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::int64_t time = 0;
+  std::string volume;
+  std::string index;
+};
+extern const std::int64_t kStampTicksPerSecond;
+
+// Reads the stamp of the entry at path (a link as itself). Returns false
+// when there is no entry. Throws as entryExists does.
+bool readStamp(const std::filesystem::path& path, FileStamp* stamp);
 
 // The system's identity of the existing file or directory at path. Throws
 // std::filesystem::filesystem_error when it cannot be read.

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -23,26 +24,38 @@ namespace {
 //   idempotencyKey: <key>
 //   installDir: <path>
 //   stagingDir: <path>                (both made absolute)
-//   stamped files:
-//   <size> <time> <relative path>      of each file the update moves, in order,
-//                                      as it lay in staging
+//   temporary names: <suffix>         of the copies a move across file
+//                                     systems makes beside its target
+//   listed files:
+//   <size> <time> <identity> <replaced> <relative path>
+//                                     of each file the update moves, in
+//                                     order: its size, time and identity
+//                                     ("<volume>:<index>") as it lay in
+//                                     staging, and the identity of the file
+//                                     it replaces ("-" for none); the path
+//                                     in UTF-8 on Windows
 //   <an empty line, which ends the list>
 //   state: moving staged files in
-//   state: rolling back                (added when the undo begins)
+//   state: rolling back               (added when the undo begins)
 // Values are escaped so that each stays on its line. The file is only ever
 // appended to after its first write, so a cut-short write loses at most the
 // line being added: a list without its end or without the first state line
-// means that no file has moved yet. A journal of an earlier version lists
-// "files:" as bare paths, without the stamps that tell whether staging is
-// still what it listed.
+// means that no file has moved yet. Journals of earlier versions are read
+// too: "stamped files:" lists "<size> <time> <path>" (no identity, paths in
+// the ANSI code page), and "files:" bare paths.
 const char kSignature[] = "vexo-updater update journal";
 const char kKeyField[] = "idempotencyKey: ";
 const char kInstallField[] = "installDir: ";
 const char kStagingField[] = "stagingDir: ";
+const char kSuffixField[] = "temporary names: ";
 const char kFilesField[] = "files:";
 const char kStampedFilesField[] = "stamped files:";
+const char kListedFilesField[] = "listed files:";
 const char kMovingIn[] = "state: moving staged files in";
 const char kRollingBack[] = "state: rolling back";
+
+// How much a journal records of each file.
+enum class Listing { kBare, kStamped, kIdentified };
 
 // '%', CR and LF as %25, %0D and %0A.
 std::string escaped(const std::string& text) {
@@ -80,15 +93,6 @@ std::string unescaped(const std::string& text) {
   return out;
 }
 
-// The journal's path: the backup directory's own path, without trailing
-// separators, with ".pending" appended, so that it lies beside the backup.
-fs::path journalPath(const std::string& backupDir) {
-  fs::path path = toFsPath(backupDir);
-  while (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
-  path += ".pending";
-  return path;
-}
-
 // One whole line; false at the end of the file or before a line whose end
 // is missing (a write cut short).
 bool readLine(std::istream& in, std::string* line) {
@@ -109,7 +113,8 @@ bool takeField(std::istream& in, const char* name, std::string* value) {
 struct JournalText {
   UpdateJournal journal;
   std::streamoff listStart = 0;
-  bool stamped = false;
+  Listing listing = Listing::kBare;
+  std::string suffix;  // empty in a journal of an earlier version
 };
 
 // Reads through the journal once. A file that begins as a journal but ends
@@ -139,8 +144,17 @@ JournalText parseJournal(const fs::path& path) {
     if (!takeField(in, name, value)) return cutShortOrUnreadable(in.eof());
   }
   if (!readLine(in, &line)) return cutShortOrUnreadable(true);
-  if (line != kFilesField && line != kStampedFilesField) return cutShortOrUnreadable(false);
-  text.stamped = line == kStampedFilesField;
+  if (line.rfind(kSuffixField, 0) == 0) {
+    text.suffix = line.substr(std::char_traits<char>::length(kSuffixField));
+    if (!readLine(in, &line)) return cutShortOrUnreadable(true);
+  }
+  if (line == kListedFilesField && !text.suffix.empty()) {
+    text.listing = Listing::kIdentified;
+  } else if (line == kStampedFilesField) {
+    text.listing = Listing::kStamped;
+  } else if (line != kFilesField) {
+    return cutShortOrUnreadable(false);
+  }
   text.listStart = in.tellg();
   do {
     if (!readLine(in, &line)) return cutShortOrUnreadable(true);
@@ -156,26 +170,101 @@ JournalText parseJournal(const fs::path& path) {
   return text;
 }
 
-// Calls each(relative, stamp) for the files the journal lists, in order,
-// until it returns false; stamp is empty in a journal without stamps.
+// A file of the journal's list.
+struct ListedFile {
+  fs::path relative;
+  Listing listing = Listing::kBare;
+  FileStamp stamp;       // its size and time unless kBare
+  std::string identity;  // if kIdentified: its own, and that of the file it replaces
+  std::string replaced;
+};
+
+std::string identityOf(const FileStamp& stamp) { return stamp.volume + ":" + stamp.index; }
+
+// Splits "<first> <rest>" at its first blank; false without one.
+bool takeWord(std::string* line, std::string* word) {
+  const std::size_t blank = line->find(' ');
+  if (blank == std::string::npos) return false;
+  *word = line->substr(0, blank);
+  line->erase(0, blank + 1);
+  return true;
+}
+
+// Calls each(file) for the files the journal lists, in order, until it
+// returns false.
 template <typename Each>
 void forEachListedFile(const fs::path& journal, const JournalText& text, const Each& each) {
   std::ifstream in(journal, std::ios::binary);
   in.seekg(text.listStart);
+  const auto unreadable = [&]() {
+    return fs::filesystem_error("read", journal, std::make_error_code(std::errc::io_error));
+  };
   std::string line;
   while (readLine(in, &line) && !line.empty()) {
-    std::string stamp;
-    if (text.stamped) {
-      const std::size_t end = line.find(' ', line.find(' ') + 1);
-      if (end == std::string::npos) {
-        throw fs::filesystem_error("read", journal, std::make_error_code(std::errc::io_error));
-      }
-      stamp = line.substr(0, end);
-      line.erase(0, end + 1);
+    ListedFile file;
+    file.listing = text.listing;
+    std::string size;
+    std::string time;
+    if (text.listing != Listing::kBare) {
+      if (!takeWord(&line, &size) || !takeWord(&line, &time)) throw unreadable();
+      file.stamp.size = std::strtoull(size.c_str(), nullptr, 10);
+      file.stamp.time = std::strtoll(time.c_str(), nullptr, 10);
     }
-    if (!each(toFsPath(unescaped(line)), stamp)) return;
+    if (text.listing == Listing::kIdentified) {
+      if (!takeWord(&line, &file.identity) || !takeWord(&line, &file.replaced)) {
+        throw unreadable();
+      }
+      file.relative = fromJournalText(unescaped(line));
+    } else {
+      file.relative = toFsPath(unescaped(line));
+    }
+    if (!each(file)) return;
   }
-  if (!in) throw fs::filesystem_error("read", journal, std::make_error_code(std::errc::io_error));
+  if (!in) throw unreadable();
+}
+
+// Whether two modification times are one. A file copied to a file system
+// that keeps coarser times (FAT: 2 s; ext4 with small inodes, HFS+: 1 s;
+// exFAT: 10 ms) keeps its time cut short or rounded to that unit, which the
+// time read back shows as a whole number of units.
+bool sameTime(std::int64_t listed, std::int64_t now) {
+  if (listed == now) return true;
+  for (const std::int64_t unit :
+       {2 * kStampTicksPerSecond, kStampTicksPerSecond, kStampTicksPerSecond / 100}) {
+    if (now % unit == 0) return listed - now < unit && now - listed < unit;
+  }
+  return false;
+}
+
+// Whether the entry at path is the listed file, by its size and time.
+bool stampedAsListed(const fs::path& path, const ListedFile& file) {
+  FileStamp now;
+  return readStamp(path, &now) &&
+         (file.listing == Listing::kBare ||
+          (now.size == file.stamp.size && sameTime(file.stamp.time, now.time)));
+}
+
+// Whether the installation holds the listed file, moved in: of its size and
+// time, and either the staged file itself (a rename keeps its identity) or a
+// copy of it, which is not the file that was there before. A journal without
+// identities can tell by size and time only; one without stamps only by the
+// file having left staging.
+bool installedAsListed(const fs::path& installed, const fs::path& staged, const ListedFile& file) {
+  if (file.listing == Listing::kBare) return !entryExists(staged) && entryExists(installed);
+  FileStamp now;
+  if (!readStamp(installed, &now) || now.size != file.stamp.size ||
+      !sameTime(file.stamp.time, now.time)) {
+    return false;
+  }
+  return file.listing == Listing::kStamped || identityOf(now) == file.identity ||
+         identityOf(now) != file.replaced;
+}
+
+// Whether name is a temporary copy of this update's (its suffix is ours).
+bool isOwnTemporary(const fs::path& name, const std::string& suffix) {
+  const std::string text = toNarrowText(name.filename());
+  return !suffix.empty() && text.size() > suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // The directory as a path that means the same from any working directory.
@@ -195,79 +284,147 @@ void appendToJournal(const fs::path& journal, const std::string& lines, std::ios
   syncFile(journal);
 }
 
-// Why the journal's update cannot go on from stagingDir: a listed file
-// still staged is not the one listed (re-staged after the run stopped), or a
-// staged file is not listed at all. Finishing would install a mix of two
-// versions, and undoing would give files back over the new ones. Empty when
-// staging is what the journal listed, less what was moved.
-std::string stagingFault(const fs::path& journal, const std::string& stagingDir) {
-  const JournalText text = parseJournal(journal);
-  if (!text.stamped) return "";
+// Why the journal's update cannot go on from stagingDir: a listed file is
+// staged otherwise than listed (staged again after the run stopped), or a
+// staged file is not listed at all (but a copy of this update's own). Finishing
+// would install a mix of two versions, and undoing would give files back
+// over the new ones. Empty when staging is what the journal listed, less
+// what was moved.
+std::string stagingFault(const fs::path& journal, const JournalText& text,
+                         const std::string& stagingDir) {
   const fs::path staging = toFsPath(stagingDir);
   std::set<fs::path> listed;
   std::string change;
-  forEachListedFile(journal, text, [&](const fs::path& relative, const std::string& stamp) {
-    listed.insert(relative);
-    const std::string now = entryStamp(staging / relative);
-    if (!now.empty() && now != stamp) change = toNarrow(relative) + " changed";
+  forEachListedFile(journal, text, [&](const ListedFile& file) {
+    listed.insert(file.relative);
+    const fs::path staged = staging / file.relative;
+    if (entryExists(staged) && !stampedAsListed(staged, file)) {
+      change = toNarrowText(file.relative) + " changed";
+    }
     return change.empty();
   });
-  if (change.empty() && fs::is_directory(staging)) {
+  if (change.empty() && directoryExists(staging)) {
     listFilesToMove(staging, [&](const fs::path& relative) {
-      if (change.empty() && listed.count(relative) == 0) change = toNarrow(relative) + " is new";
+      if (change.empty() && listed.count(relative) == 0 && !isOwnTemporary(relative, text.suffix)) {
+        change = toNarrowText(relative) + " is new";
+      }
     });
   }
   if (change.empty()) return "";
   return "staging directory " + stagingDir + " is not what the interrupted update in " +
-         toNarrow(journal) + " staged (" + change +
+         toNarrowText(journal) + " staged (" + change +
          "); stage that update again unchanged to finish it";
 }
 
 }  // namespace
 
+fs::path journalPathOf(const std::string& backupDir) {
+  fs::path path = canonicalForm(toFsPath(backupDir));
+  while (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
+  path += ".pending";
+  return path;
+}
+
 UpdateJournal readUpdateJournal(const std::string& backupDir) {
   try {
     if (backupDir.empty()) return UpdateJournal{};
-    const fs::path journal = journalPath(backupDir);
-    // A journal whose backup has gone vouches for nothing.
-    std::error_code error;
-    if (!fs::is_directory(toFsPath(backupDir), error) || !entryExists(journal)) {
-      return UpdateJournal{};
+    const fs::path journal = journalPathOf(backupDir);
+    // A journal whose backup has gone vouches for nothing. Only the system's
+    // "not there" counts as gone: a backup that cannot be looked at may be
+    // the only copy of the old version.
+    if (!directoryExists(toFsPath(backupDir)) || !entryExists(journal)) return UpdateJournal{};
+    UpdateJournal read = parseJournal(journal).journal;
+    if (read.state == JournalState::kUnreadable) {
+      read.fault = "cannot record the update in progress: " + toNarrowText(journal) +
+                   " exists and is not an update journal this updater can resume";
     }
-    return parseJournal(journal).journal;
-  } catch (const std::exception&) {
+    return read;
+  } catch (const std::exception& e) {
     UpdateJournal unreadable;
     unreadable.state = JournalState::kUnreadable;
+    unreadable.fault =
+        "cannot read the update journal beside backup directory " + backupDir + ": " + e.what();
     return unreadable;
   }
 }
 
-std::string resumeFault(const UpdateJournal& journal, const std::string& backupDir,
-                        const std::string& installDir, const std::string& stagingDir) {
-  try {
-    const std::string journalName = toNarrow(journalPath(backupDir));
-    if (journal.state == JournalState::kUnreadable) {
-      return "cannot record the update in progress: " + journalName +
-             " exists and is not an update journal this updater can resume";
-    }
-    if (installDir.empty() || stagingDir.empty() ||
-        !sameDirectory(toFsPath(journal.installDir), toFsPath(installDir)) ||
-        !sameDirectory(toFsPath(journal.stagingDir), toFsPath(stagingDir))) {
-      return "the interrupted update in " + journalName + " is of installation directory " +
-             journal.installDir + " from staging directory " + journal.stagingDir +
-             ", not of installation directory " + installDir + " from staging directory " +
-             stagingDir;
-    }
-    return stagingFault(journalPath(backupDir), stagingDir);
-  } catch (const std::exception& e) {
-    return e.what();
+JournalDecision decideOnJournal(const std::string& backupDir, const std::string& installDir,
+                                const std::string& stagingDir) {
+  JournalDecision decision;
+  const UpdateJournal journal = readUpdateJournal(backupDir);
+  if (journal.state == JournalState::kNone) return decision;
+  decision.action = JournalAction::kRefuse;
+  decision.mixed = true;
+  if (journal.state == JournalState::kUnreadable) {
+    decision.fault = JournalFault::kUnreadable;
+    decision.reason = journal.fault;
+    return decision;
   }
+  try {
+    const std::string& install = installDir;
+    const std::string& staging = stagingDir;
+    const fs::path path = journalPathOf(backupDir);
+    if (install.empty() || staging.empty() ||
+        !sameDirectory(toFsPath(journal.installDir), toFsPath(install)) ||
+        !sameDirectory(toFsPath(journal.stagingDir), toFsPath(staging))) {
+      decision.fault = JournalFault::kOtherUpdate;
+      decision.reason =
+          "the interrupted update in " + toNarrowText(path) + " is of installation directory " +
+          journal.installDir + " from staging directory " + journal.stagingDir +
+          ", not of installation directory " + installDir + " from staging directory " + stagingDir;
+      return decision;
+    }
+    // What the installation holds of the list, and of the old version.
+    const JournalText text = parseJournal(path);
+    const fs::path installRoot = toFsPath(install);
+    const fs::path stagingRoot = toFsPath(staging);
+    const fs::path backupRoot = toFsPath(backupDir);
+    std::size_t listed = 0;
+    std::size_t installed = 0;
+    bool oldVersionMissing = false;
+    forEachListedFile(path, text, [&](const ListedFile& file) {
+      ++listed;
+      const fs::path place = installRoot / file.relative;
+      if (installedAsListed(place, stagingRoot / file.relative, file)) {
+        ++installed;
+      } else if (journal.state == JournalState::kRollingBack && !entryExists(place) &&
+                 entryExists(backupRoot / file.relative)) {
+        oldVersionMissing = true;
+      }
+      return true;
+    });
+    const bool moving = journal.state == JournalState::kMovingIn;
+    decision.mixed =
+        moving ? installed != 0 && installed != listed : installed != 0 || oldVersionMissing;
+    // The work left needs the staging directory as listed: the files still
+    // to move in, or the place of each file still to give back. An undo with
+    // nothing left to give back needs only the backup.
+    const std::string fault =
+        moving || installed != 0 ? stagingFault(path, text, staging) : std::string();
+    if (moving && installed == listed) {
+      // Every file is in: the update is over. Run again as it was, it ends
+      // as it would have (the backup keeps the old version); a staging
+      // directory that holds another version since is a new update.
+      decision.action = fault.empty() ? JournalAction::kResume : JournalAction::kEnd;
+      return decision;
+    }
+    if (!fault.empty()) {
+      decision.fault = JournalFault::kStagingChanged;
+      decision.reason = fault;
+      return decision;
+    }
+    decision.action = moving ? JournalAction::kResume : JournalAction::kUndo;
+  } catch (const std::exception& e) {
+    decision.fault = JournalFault::kUnreadable;
+    decision.reason = std::string("cannot tell what the interrupted update moved: ") + e.what();
+  }
+  return decision;
 }
 
 bool isUpdateJournal(const std::string& backupDir, const std::string& path) {
   try {
     if (backupDir.empty() || path.empty()) return false;
-    return samePlace(journalPath(backupDir), toFsPath(path));
+    return samePlace(journalPathOf(backupDir), toFsPath(path));
   } catch (const std::exception&) {
     return false;
   }
@@ -276,19 +433,19 @@ bool isUpdateJournal(const std::string& backupDir, const std::string& path) {
 std::string beginUpdateJournal(const std::string& backupDir, const std::string& installDir,
                                const std::string& stagingDir, const std::string& idempotencyKey) {
   try {
-    const fs::path journal = journalPath(backupDir);
+    const fs::path journal = journalPathOf(backupDir);
     // Never write over a file of someone else's. A journal of ours is either
-    // cut short in its first write (nothing moved after it) or one whose
-    // backup has gone, which vouches for nothing.
+    // cut short in its first write (nothing moved after it), one whose
+    // backup has gone, which vouches for nothing, or one ended as over.
     if (entryExists(journal) && !fs::is_directory(journal) &&
         parseJournal(journal).journal.state == JournalState::kUnreadable) {
-      return toNarrow(journal) + " exists and is not an update journal";
+      return toNarrowText(journal) + " exists and is not an update journal";
     }
     appendToJournal(journal,
                     std::string(kSignature) + "\n" + kKeyField + escaped(idempotencyKey) + "\n" +
                         kInstallField + escaped(absoluteDirectory(installDir)) + "\n" +
                         kStagingField + escaped(absoluteDirectory(stagingDir)) + "\n" +
-                        kStampedFilesField + "\n",
+                        kSuffixField + randomTemporarySuffix() + "\n" + kListedFilesField + "\n",
                     std::ios::trunc);
     return "";
   } catch (const std::exception& e) {
@@ -302,7 +459,7 @@ std::string moveStagedFilesIn(const std::string& backupDir, const std::string& i
   std::string failure;
   try {
     const fs::path staging = toFsPath(stagingDir);
-    const fs::path journal = journalPath(backupDir);
+    const fs::path journal = journalPathOf(backupDir);
     target.root = toFsPath(installDir);
     // A staging directory that cannot be listed is the first thing to report.
     fs::directory_iterator{staging};
@@ -313,7 +470,15 @@ std::string moveStagedFilesIn(const std::string& backupDir, const std::string& i
       // stopped can then be finished or undone whatever it had moved.
       std::ofstream list(journal, std::ios::binary | std::ios::app);
       listFilesToMove(staging, [&](const fs::path& relative) {
-        list << entryStamp(staging / relative) << ' ' << escaped(toNarrow(relative)) << '\n';
+        FileStamp stamp;
+        if (!readStamp(staging / relative, &stamp)) {
+          throw fs::filesystem_error("status", staging / relative,
+                                     std::make_error_code(std::errc::no_such_file_or_directory));
+        }
+        FileStamp replaced;
+        list << stamp.size << ' ' << stamp.time << ' ' << identityOf(stamp) << ' '
+             << (readStamp(target.root / relative, &replaced) ? identityOf(replaced) : "-") << ' '
+             << escaped(toJournalText(relative)) << '\n';
       });
       list.close();
       if (!list) {
@@ -326,11 +491,13 @@ std::string moveStagedFilesIn(const std::string& backupDir, const std::string& i
     if (text.journal.state != JournalState::kMovingIn) {
       throw fs::filesystem_error("read", journal, std::make_error_code(std::errc::io_error));
     }
-    forEachListedFile(journal, text, [&](const fs::path& relative, const std::string&) {
-      const fs::path from = staging / relative;
-      // The run that was stopped moved it already.
-      if (resuming && !entryExists(from)) return true;
-      const std::uint32_t code = moveInto(&target, from, relative);
+    if (!text.suffix.empty()) target.temporarySuffix = text.suffix;
+    forEachListedFile(journal, text, [&](const ListedFile& file) {
+      const fs::path from = staging / file.relative;
+      // The run that was stopped moved it already. A listed file that is in
+      // neither place is not: its move fails, and the update is undone.
+      if (resuming && installedAsListed(target.root / file.relative, from, file)) return true;
+      const std::uint32_t code = moveInto(&target, from, file.relative);
       if (code != 0) failure = moveFailureText(from, code);
       return code == 0;
     });
@@ -342,16 +509,21 @@ std::string moveStagedFilesIn(const std::string& backupDir, const std::string& i
 }
 
 std::string rollBackUpdate(const std::string& backupDir, const std::string& installDir,
-                           const std::string& stagingDir) {
+                           const std::string& stagingDir,
+                           void (*passedOver)(const std::string& file)) {
   MoveTarget toStaging;
   MoveTarget toInstallation;
   std::string failure;
+  std::string suffix = randomTemporarySuffix();
   try {
-    const fs::path journal = journalPath(backupDir);
+    const fs::path journal = journalPathOf(backupDir);
     const fs::path backup = toFsPath(backupDir);
     toStaging.root = toFsPath(stagingDir);
     toInstallation.root = toFsPath(installDir);
     const JournalText text = parseJournal(journal);
+    if (!text.suffix.empty()) suffix = text.suffix;
+    toStaging.temporarySuffix = suffix;
+    toInstallation.temporarySuffix = suffix;
     // A journal cut short before its list was complete: nothing moved in.
     if (text.journal.state == JournalState::kMovingIn) {
       // From here the backup's files move out: a run stopped now must finish
@@ -366,25 +538,37 @@ std::string rollBackUpdate(const std::string& backupDir, const std::string& inst
     }
     if (text.journal.state == JournalState::kMovingIn ||
         text.journal.state == JournalState::kRollingBack) {
-      forEachListedFile(journal, text, [&](const fs::path& relative, const std::string&) {
+      forEachListedFile(journal, text, [&](const ListedFile& file) {
+        const fs::path& relative = file.relative;
         const fs::path staged = toStaging.root / relative;
         const fs::path installed = toInstallation.root / relative;
         const fs::path old = backup / relative;
         std::uint32_t code = 0;
-        if (entryExists(staged)) {
+        if (installedAsListed(installed, staged, file)) {
+          // The staged file goes back first, so that the old version cannot
+          // overwrite it; its place is empty only until the old one is in.
+          // Staging may have its copy already, where a move across file
+          // systems was stopped between its two halves.
+          if (!entryExists(staged)) code = moveInto(&toStaging, installed, relative);
+          if (code == 0 && entryExists(old)) {
+            code = moveInto(&toInstallation, old, relative);
+            if (code != 0) moveInto(&toInstallation, staged, relative);
+          } else if (code == 0 && entryExists(installed)) {
+            // New in this version, and in staging as well: the copy goes.
+            std::error_code ignored;
+            fs::remove(installed, ignored);
+          }
+        } else if (entryExists(staged)) {
           // Never moved in, or given back already. A stopped undo may have
           // left its place empty between the two moves: fill it.
           if (!entryExists(installed) && entryExists(old)) {
             code = moveInto(&toInstallation, old, relative);
           }
-        } else {
-          // The staged file goes back first, so that the old version cannot
-          // overwrite it; its place is empty only until the old one is in.
-          code = moveInto(&toStaging, installed, relative);
-          if (code == 0 && entryExists(old)) {
-            code = moveInto(&toInstallation, old, relative);
-            if (code != 0) moveInto(&toInstallation, staged, relative);
-          }
+        } else if (passedOver != nullptr) {
+          // Gone from staging before it moved (quarantined, or cleaned up):
+          // the installation holds its old version or nothing, which the
+          // rest of the backup puts right.
+          passedOver(toNarrowText(relative));
         }
         if (code != 0) failure = moveFailureText(relative, code);
         return code == 0;
@@ -402,12 +586,12 @@ std::string rollBackUpdate(const std::string& backupDir, const std::string& inst
   // stay in the backup: moving them back would go through a link into what
   // it leads to, or put a copy in a link's place, and the update changed
   // neither.
-  return swapTreeBesideLinks(backupDir, installDir);
+  return swapTreeBesideLinks(backupDir, installDir, suffix);
 }
 
 void endUpdateJournal(const std::string& backupDir) {
   try {
-    const fs::path journal = journalPath(backupDir);
+    const fs::path journal = journalPathOf(backupDir);
     std::error_code error;
     fs::remove(journal, error);
     // A journal left behind would have the next run with these directories

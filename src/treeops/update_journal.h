@@ -4,11 +4,14 @@
 // Finishing or undoing an interrupted update. From the end of the backup
 // until the update has moved everything in or has been undone, the backup is
 // the only complete copy of the old version. A journal beside it, the backup
-// directory's path with ".pending" appended, records the run while it is:
-// its two directories, its idempotency key, every file the update moves, in
-// order, and whether the files are moving in or the update is being undone.
-// A later run that finds the journal finishes that run, and only that run.
+// directory's normalised absolute path with ".pending" appended, records the
+// run while it is: its two directories, its idempotency key, every file the
+// update moves, in order, each with what it is known by (its size, time and
+// identity), and whether the files are moving in or the update is being
+// undone. A later run that finds the journal finishes that run, and only
+// that run; nothing is inferred from a file that is missing.
 
+#include <filesystem>
 #include <string>
 
 enum class JournalState {
@@ -20,7 +23,7 @@ enum class JournalState {
   // The update is being undone.
   kRollingBack,
   // Something at the journal's place that is not a journal this updater can
-  // resume.
+  // resume, or a place that cannot be looked at.
   kUnreadable,
 };
 
@@ -29,19 +32,51 @@ struct UpdateJournal {
   JournalState state = JournalState::kNone;
   std::string installDir;  // as the run that wrote it was given them
   std::string stagingDir;
+  std::string fault;  // for kUnreadable, why
 };
 
-// Reads the journal beside backupDir. Never fails: what cannot be read is
-// kUnreadable.
+// Reads the journal beside backupDir. Never fails: what cannot be read or
+// looked at is kUnreadable.
 UpdateJournal readUpdateJournal(const std::string& backupDir);
 
-// Why a run with these directories must not go on with the journal's update
-// (or, for kUnreadable, replace the file): another installation or staging
-// directory, compared as the overlap guards compare, or none given; or a
-// staging directory that is no longer what the journal listed (a file
-// changed or added since). Empty when it may.
-std::string resumeFault(const UpdateJournal& journal, const std::string& backupDir,
-                        const std::string& installDir, const std::string& stagingDir);
+// The place of the journal of backupDir, the same for every spelling of it.
+// Throws when a folder on the way cannot be looked at.
+std::filesystem::path journalPathOf(const std::string& backupDir);
+
+// What a run does about the journal beside its backup directory.
+enum class JournalAction {
+  kNone,    // there is none: a fresh run
+  kEnd,     // its update moved every file in: end it, then a fresh run
+  kResume,  // move in the files still staged
+  kUndo,    // finish the undo, end it, then a fresh run
+  kRefuse,  // touch nothing
+};
+
+// Why a run is refused, for the host's sentence.
+enum class JournalFault {
+  kNone,
+  kUnreadable,     // not a journal, or a file that cannot be looked at
+  kOtherUpdate,    // another installation or staging directory, or none given
+  kStagingChanged  // staged again since: finishing would mix two versions
+};
+
+struct JournalDecision {
+  JournalAction action = JournalAction::kNone;
+  JournalFault fault = JournalFault::kNone;
+  std::string reason;  // for kRefuse, as the log says it
+  // The installation may hold files of both versions, or lack a file whose
+  // old version is still in the backup: the journal's update is not over.
+  bool mixed = false;
+};
+
+// Decides, from what the journal recorded and the files as they are now,
+// what a run with these directories does about the journal beside
+// backupDir. A listed file counts as moved in only when the installation
+// holds it as listed: the same identity where the move was a rename, the
+// same size and time (at the file system's granularity) where it copied.
+// A journal of other directories, or a run given none, is refused.
+JournalDecision decideOnJournal(const std::string& backupDir, const std::string& installDir,
+                                const std::string& stagingDir);
 
 // True when path names the journal's place.
 bool isUpdateJournal(const std::string& backupDir, const std::string& path);
@@ -53,20 +88,22 @@ std::string beginUpdateJournal(const std::string& backupDir, const std::string& 
                                const std::string& stagingDir, const std::string& idempotencyKey);
 
 // Moves the staged files into the installation. A new update first lists
-// them in the journal, durably; a resumed one moves those its journal lists
-// that are still staged. Returns the empty string, or the failure in the
-// form swapTree reports it.
+// them in the journal, durably; a resumed one moves those of its list that
+// the installation does not hold as listed. Returns the empty string, or the
+// failure in the form swapTree reports it.
 std::string moveStagedFilesIn(const std::string& backupDir, const std::string& installDir,
                               const std::string& stagingDir, bool resuming);
 
 // Undoes the journal's update, and goes on with an undo that was stopped.
-// Each listed file found in the installation goes back to staging and its
-// old version comes back from the backup right after, so no place stays
+// Each listed file the installation holds as listed goes back to staging and
+// its old version comes back from the backup right after, so no place stays
 // empty; if the old version cannot come back the staged file goes in again
-// and the undo stops. Then the rest of the backup moves back (swapTree).
+// and the undo stops. A listed file in neither place is passed over, with
+// passedOver called with it. Then the rest of the backup moves back.
 // Returns the empty string, or the failure in the form swapTree reports it.
 std::string rollBackUpdate(const std::string& backupDir, const std::string& installDir,
-                           const std::string& stagingDir);
+                           const std::string& stagingDir,
+                           void (*passedOver)(const std::string& file) = nullptr);
 
 // Removes the journal, the update being complete or undone. Silent on failure.
 void endUpdateJournal(const std::string& backupDir);

@@ -28,11 +28,17 @@ void listTreeToCopy(
     const std::function<void(const std::filesystem::path& path,
                              const std::filesystem::path& relative, bool directory)>& each);
 
-// Where moved files go, and the folders that received one.
+// A suffix no file of anyone's has: ".vexo-" and six random letters or digits.
+std::string randomTemporarySuffix();
+
+// Where moved files go, the folders that received one, and the suffix of
+// the temporary name a move across file systems writes its copy under: an
+// update's own, kept in its journal, so that its leftovers are known as its.
 struct MoveTarget {
   std::filesystem::path root;
   std::set<std::filesystem::path> received;
   std::filesystem::path::string_type lastFolder;
+  std::string temporarySuffix = randomTemporarySuffix();
 };
 
 // Moves the file (or link) at from to relative below target->root, making
@@ -50,8 +56,15 @@ std::string moveFailureText(const std::filesystem::path& file, std::uint32_t cod
 
 // As swapTree, but a file whose place below destRoot is a link or junction,
 // or lies below one, is passed over and stays in sourceRoot: what a link of
-// destRoot leads to, and the link itself, are left as they are.
-std::string swapTreeBesideLinks(const std::string& sourceRoot, const std::string& destRoot);
+// destRoot leads to, and the link itself, are left as they are. Copies
+// across file systems go under temporarySuffix.
+std::string swapTreeBesideLinks(const std::string& sourceRoot, const std::string& destRoot,
+                                const std::string& temporarySuffix);
+
+// The path made absolute, links and "." and ".." resolved as far as the path
+// exists, the rest normalised. Throws when a folder on the way cannot be
+// looked at.
+std::filesystem::path canonicalForm(const std::filesystem::path& path);
 
 // Why moving the files of sourceRoot into destRoot must not begin: there is
 // no destination, or it is the source or lies inside it (the moves would land
