@@ -32,9 +32,12 @@
 #include <string>
 
 #include "host/vexo_host.h"
-#include "standin_os.h"
+#include "os/paths.h"
+#include "os/process.h"
 
 namespace {
+
+const char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
 
 bool isSeparator(char c) { return c == '/' || c == kSeparator; }
 
@@ -88,7 +91,7 @@ struct Installation {
 
 Installation locateInstallation() {
   Installation installation;
-  installation.folder = folderOf(ownExecutablePath());
+  installation.folder = folderOf(toNarrowText(ownExecutablePath()));
   installation.dataFolder = installation.folder + "-data";
   return installation;
 }
@@ -116,9 +119,9 @@ int startUpdate(const Installation& installation, const std::string& stagingDir,
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
                            std::chrono::system_clock::now().time_since_epoch())
                            .count();
-  const std::string key =
-      pick("idempotency-key", "vexo-" + fromVersion + "-to-" + toVersion + "-" +
-                                  std::to_string(seconds) + "-" + std::to_string(ownProcessId()));
+  const std::string key = pick("idempotency-key", "vexo-" + fromVersion + "-to-" + toVersion + "-" +
+                                                      std::to_string(seconds) + "-" +
+                                                      std::to_string(currentProcessId()));
   const std::string markerPath =
       pick("applied-marker", join(installation.dataFolder, "applied-marker.json"));
   // Empty overrides leave the library's defaults: the updater in the
@@ -188,7 +191,7 @@ int postUpdateCheck(const Installation& installation, int argc, char** argv) {
 
   std::string launch = "arguments=" + std::to_string(argc - 1) + "\n";
   for (int i = 1; i < argc; ++i) launch += "argument=" + std::string(argv[i]) + "\n";
-  launch += "workingDirectory=" + currentDirectory() + "\n";
+  launch += "workingDirectory=" + toNarrowText(currentDirectory()) + "\n";
   writeText(join(installation.dataFolder, "launch.txt"), launch);
 
   // The request as far as the outcome needs it: its key, its marker and its

@@ -327,11 +327,12 @@ TEST(CheckUpdate, EachCheckRefusesWithItsSentenceAndChangesNothing) {
 #endif
     const auto before = snapshotTree(site.root.path());
     const std::string sentence = check(site);
-    EXPECT_EQ(snapshotTree(site.root.path()), before);
+    EXPECT_EQ(snapshotTree(site.root.path()), before) << sentence;
     // A sentence for the user, the detail in parentheses at its end.
     EXPECT_EQ(
         sentence.empty() ? "" : sentence.substr(0, std::strlen(row.refusal)) + sentence.back(),
-        row.refusal[0] == '\0' ? "" : row.refusal + std::string(")"));
+        row.refusal[0] == '\0' ? "" : row.refusal + std::string(")"))
+        << sentence;
 #ifdef _WIN32
     setLongPaths(-1);
     deniedFolders.clear();

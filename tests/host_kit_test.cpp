@@ -14,6 +14,7 @@
 
 #include "app/options.h"
 #include "host/vexo_host.h"
+#include "os/command_line.h"
 #include "report/marker_record.h"
 #include "support/test_support.h"
 #include "treeops/update_journal.h"
@@ -216,7 +217,7 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
   ASSERT_TRUE(makeDirectoryLink(install, root / "app-link"));
   struct Case {
     const char* label;
-    std::string UpdateRequest::*member;
+    std::filesystem::path UpdateRequest::*member;
     std::string value;
     std::string refusal;  // the start of the error, or "" when accepted
   };
@@ -239,7 +240,6 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
       {"run directory below a link to the installation", &UpdateRequest::runDir,
        root / "app-link/data", "the run directory "},
       {"no installation", &UpdateRequest::installDir, "", "install_dir is missing"},
-      {"no key", &UpdateRequest::idempotencyKey, "", "idempotency_key is missing"},
       {"data folder inside the installation", &UpdateRequest::dataDir, root / "app/data",
        "the run directory " + (root / "app/data") + " lies inside the installation "},
       {"run directory is the installation, with a trailing separator", &UpdateRequest::runDir,
@@ -251,6 +251,7 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
       {"log inside staging", &UpdateRequest::logPath, root / "staging/u.log", "the log "},
       {"marker inside the backup", &UpdateRequest::markerPath, root / "app-data/backup/m.json",
        "the marker "},
+      {"no key", nullptr, "no key", "idempotency_key is missing"},
 #ifdef _WIN32
       {"run directory is the installation in other letter case", &UpdateRequest::runDir,
        root / "APP", "the run directory "},
@@ -260,17 +261,17 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
        &UpdateRequest::markerPath, joinPath(shortName(data), "backup/m.json"), "the marker "},
 #endif
   };
-  for (const Case& c : cases) {
+  for (Case c : cases) {
     SCOPED_TRACE(c.label);
     UpdateRequest request;
     request.installDir = install;
     request.stagingDir = staging;
     request.dataDir = data;
-    request.idempotencyKey = "k";
+    request.idempotencyKey = c.value == "no key" ? "" : "k";
     request.fromVersion = "1.0.0";
     request.toVersion = "2.0.0";
     request.processId = 42;
-    request.*c.member = c.value;
+    if (c.member != nullptr) request.*c.member = c.value;
     const std::string error = completeRequest(&request);
     if (c.refusal.empty()) {
       EXPECT_EQ(error, "");

@@ -604,7 +604,7 @@ TEST(Recovery, UndoStopsAtAStagedFileItCannotLookAt) {
   EXPECT_EQ(waitChild(first), 3);
   const std::string marker = readFile(update.marker);
   EXPECT_NE(marker.find("rollback failed: swap exception: "), std::string::npos) << marker;
-  EXPECT_NE(marker.find("status err=5"), std::string::npos) << marker;
+  EXPECT_NE(marker.find("status(" + jsonEscaped(unseen) + ") err=5"), std::string::npos) << marker;
   EXPECT_EQ(readFile(unseen), stagedVersion.at(last));
   EXPECT_EQ(filesLost(oldVersion, stagedVersion, update.install, update.staging, update.backup),
             std::vector<std::string>{});

@@ -2,14 +2,20 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
+#include <filesystem>
 #include <string>
 
 #include "app/handoff.h"
 #include "app/options.h"
+#include "os/paths.h"
+#include "os/process.h"
 #include "report/marker_record.h"
 #include "report/run_log.h"
 #include "treeops/treeops.h"
 #include "treeops/update_journal.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -22,6 +28,13 @@ void logPassedOver(const std::string& file) {
           " is in neither the installation nor the staging directory; passed over");
 }
 
+// Refuses the run before the log is opened: the message goes to whoever
+// started us, and no file or directory is touched.
+int refuseArguments(const std::string& why) {
+  std::fputs(("vexo-updater: " + why + "\n").c_str(), stderr);
+  return kStatusBadArguments;
+}
+
 }  // namespace
 
 int runUpdate(int argc, const char* const* argv) {
@@ -29,30 +42,37 @@ int runUpdate(int argc, const char* const* argv) {
   // changed quotation mark shifts the pairs: nothing may happen then.
   std::string inexact;
   if (!argumentsAreExact(argc, argv, &inexact)) {
-    std::fputs(("vexo-updater: " + inexact + "; nothing was done\n").c_str(), stderr);
-    return kStatusBadArguments;
+    return refuseArguments(inexact + "; nothing was done");
   }
 
   OptionMap options = parseOptions(argc, argv);
-  const std::string installDir = options["install-dir"];
-  const std::string stagingDir = options["staging-dir"];
-  const std::string backupDir = options["backup-dir"];
-  const std::string logPath = options["log"];
-  const std::string markerPath = options["applied-marker"];
+  const std::string installText = options["install-dir"];
+  const std::string stagingText = options["staging-dir"];
+  const std::string backupText = options["backup-dir"];
+  const std::string logText = options["log"];
+  const std::string markerText = options["applied-marker"];
   const std::string idempotencyKey = options["idempotency-key"];
   const std::string fromVersion = options["from-version"];
   const std::string toVersion = options["to-version"];
 
   std::uint32_t processId = 0;
   if (!convertProcessId(options["vexo-pid"], &processId)) {
-    // Before the log is opened: the message goes to whoever started us, and
-    // no file or directory is touched.
-    const std::string message =
-        "vexo-updater: --vexo-pid must be the host's process id, a decimal number "
-        "from 0 to 4294967295 (for example --vexo-pid 4242); got \"" +
-        options["vexo-pid"] + "\"\n";
-    std::fputs(message.c_str(), stderr);
-    return kStatusBadArguments;
+    return refuseArguments(
+        "--vexo-pid must be the host's process id, a decimal number from 0 to 4294967295 (for "
+        "example --vexo-pid 4242); got \"" +
+        options["vexo-pid"] + "\"");
+  }
+  // The paths are converted once, here; below they are the system's.
+  fs::path installDir, stagingDir, backupDir, logPath, markerPath;
+  try {
+    installDir = toFsPath(installText);
+    stagingDir = toFsPath(stagingText);
+    backupDir = toFsPath(backupText);
+    logPath = toFsPath(logText);
+    markerPath = toFsPath(markerText);
+  } catch (const std::exception& e) {
+    return refuseArguments(std::string("a path cannot be read: ") + e.what() +
+                           "; nothing was done");
   }
 
   redirectLog(logPath);
@@ -71,7 +91,10 @@ int runUpdate(int argc, const char* const* argv) {
     return finish("error", "backup failed", 2);
   };
 
-  if (!waitForProcessExit(processId, kWaitTimeoutMs)) {
+  std::string waitNote;
+  const bool ended = waitForProcessExit(processId, kWaitTimeoutMs, &waitNote);
+  if (!waitNote.empty()) logLine(waitNote);
+  if (!ended) {
     logLine("FAIL: VEXO.exe wait timeout");
     return finish("error", "VEXO.exe did not exit in 30s", 1);
   }
@@ -86,7 +109,7 @@ int runUpdate(int argc, const char* const* argv) {
   // would replace the backup while the first moves files in, and the backup
   // is then the only complete copy of the old version.
   for (const auto& [directory, label] :
-       {std::pair<const std::string*, const char*>{&installDir, "installation directory"},
+       {std::pair<const fs::path*, const char*>{&installDir, "installation directory"},
         {&backupDir, "backup directory"}}) {
     if (directory->empty()) continue;
     const std::string holdFault = holdDirectory(*directory, label);
@@ -99,10 +122,10 @@ int runUpdate(int argc, const char* const* argv) {
   // stopped undo is completed first, a stopped update keeps its backup and
   // moves the rest of its staged files in, and an update that had moved
   // everything in is over.
-  for (const std::string* path : {&logPath, &markerPath}) {
+  for (const fs::path* path : {&logPath, &markerPath}) {
     if (isUpdateJournal(backupDir, *path)) {
       // Writing the journal would destroy that file, or the file the journal.
-      return backupFailed(*path + " is the place of the update journal");
+      return backupFailed(toNarrowText(*path) + " is the place of the update journal");
     }
   }
   const JournalDecision journal = decideOnJournal(backupDir, installDir, stagingDir);
@@ -120,10 +143,8 @@ int runUpdate(int argc, const char* const* argv) {
   }
   const bool resuming = journal.action == JournalAction::kResume;
   if (!resuming) {
-    if (!backupInstallation(installDir, backupDir, stagingDir)) {
-      logLine("FAIL: backup");
-      return finish("error", "backup failed", 2);
-    }
+    const std::string backupError = backupInstallation(installDir, backupDir, stagingDir);
+    if (!backupError.empty()) return backupFailed(backupError);
     const std::string journalError =
         beginUpdateJournal(backupDir, installDir, stagingDir, idempotencyKey);
     if (!journalError.empty()) {

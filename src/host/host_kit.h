@@ -2,29 +2,29 @@
 #define VEXO_HOST_HOST_KIT_H_
 
 // The host library in C++: what vexo_host.h offers in C, and the pieces the
-// tests check on their own. Strings are byte strings, in the ANSI code page
-// on Windows.
+// tests check on their own. Texts are byte strings, in the ANSI code page on
+// Windows; paths are the system's, converted once where the C call hands
+// them over.
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
-
-#include "report/marker_record.h"
 
 // One update to start; empty optional members take their defaults (see
 // vexo_update_request in vexo_host.h).
 struct UpdateRequest {
-  std::string installDir;
-  std::string stagingDir;
-  std::string dataDir;
+  std::filesystem::path installDir;
+  std::filesystem::path stagingDir;
+  std::filesystem::path dataDir;
   std::string idempotencyKey;
   std::string fromVersion;
   std::string toVersion;
-  std::string updaterPath;
-  std::string runDir;
-  std::string backupDir;
-  std::string logPath;
-  std::string markerPath;
+  std::filesystem::path updaterPath;
+  std::filesystem::path runDir;
+  std::filesystem::path backupDir;
+  std::filesystem::path logPath;
+  std::filesystem::path markerPath;
   std::uint32_t processId = 0;
 };
 
@@ -36,15 +36,18 @@ struct UpdateRequest {
 std::string completeRequest(UpdateRequest* request);
 
 // Completes the request and answers, without changing anything, whether the
-// update can go through now: no run of the updater holds the installation
-// or the backup directory; no folder of the request is kept online or
-// offline by a storage service; the updater can be read; the staging
-// directory exists, can be read and holds a file; the installation can be
-// read; no path the update or its backup makes is longer than this machine
-// allows; the installation (each folder that receives a file) and the
-// backup's folder can be written to; the backup's volume has room for a
-// copy of the installation. Returns an empty string, or one sentence for
-// the user with the technical detail in parentheses at its end.
+// update can go through now. The checks, in this order, the first that fails
+// giving the answer: the request is sound; no run of the updater holds the
+// installation or the backup directory; no folder of the request is kept
+// online or offline by a storage service; the updater can be read; no
+// interrupted update stands in the way; the staging directory exists, can be
+// read and holds a file; the installation is a folder and can be read
+// completely; no path the update or its backup makes is longer than this
+// machine allows; the installation (each folder that receives a file) can
+// be written to; the folders of the backup and of its journal can be
+// written to; the backup's volume has room for a copy of the installation.
+// Returns an empty string, or one sentence for the user with the technical
+// detail in parentheses at its end.
 std::string checkUpdate(UpdateRequest* request);
 
 // The updater's command line for a completed request: the copy in the run
@@ -56,17 +59,6 @@ std::vector<std::string> updaterCommand(const UpdateRequest& request);
 // nothing was started, as one sentence for the user with the detail in
 // parentheses.
 std::string startUpdate(UpdateRequest request);
-
-// One argument vector as a Windows command line that both CommandLineToArgvW
-// and the C runtime split back into the same strings. The first element is
-// quoted as a program name, which takes no escapes.
-std::string windowsCommandLine(const std::vector<std::string>& argv);
-std::wstring windowsCommandLine(const std::vector<std::wstring>& argv);
-
-// Parses marker bytes strictly: exactly what formatAppliedMarker writes, with
-// a result of "success", "rollback" or "error". Returns false for anything
-// else, an empty or truncated marker among them.
-bool parseAppliedMarker(const std::string& bytes, MarkerRecord* record, long long* appliedAt);
 
 enum class OutcomeResult { kNone, kSuccess, kRollback, kError };
 
@@ -81,18 +73,19 @@ struct Outcome {
 
 // The outcome of the request with this key, from the marker's bytes; the path
 // only names the marker in the reasons.
-Outcome outcomeOf(const std::string& markerPath, const std::string& bytes,
+Outcome outcomeOf(const std::filesystem::path& markerPath, const std::string& bytes,
                   const std::string& idempotencyKey);
 
 // Reads the marker file and returns outcomeOf its bytes; a missing file is
 // kNone.
-Outcome readOutcome(const std::string& markerPath, const std::string& idempotencyKey);
+Outcome readOutcome(const std::filesystem::path& markerPath, const std::string& idempotencyKey);
 
 // The outcome of the request: readOutcome of its marker (marker_path, or
 // its default in the data folder) with its key; for kError also
-// installationMixed when the journal of an interrupted update lies beside
-// its backup directory. A request without a key, or without the data
-// folder a missing marker or backup path takes its default from, is kNone.
+// installationMixed while the journal of an interrupted update that is not
+// over lies beside its backup directory. A request without a key, or
+// without the data folder a missing marker or backup path takes its default
+// from, is kNone.
 Outcome readUpdateOutcome(UpdateRequest request);
 
 #endif  // VEXO_HOST_HOST_KIT_H_

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host/host_kit.h"
+#include "os/paths.h"
 #include "vexo_version.h"
 
 namespace {
@@ -22,19 +23,21 @@ void copyError(const std::string& message, char* error, std::size_t errorSize) {
   error[length] = '\0';
 }
 
+// The request, its paths converted once; throws SystemError for a path the
+// code page cannot hold.
 UpdateRequest requestOf(const vexo_update_request& request) {
   UpdateRequest copy;
-  copy.installDir = textOf(request.install_dir);
-  copy.stagingDir = textOf(request.staging_dir);
-  copy.dataDir = textOf(request.data_dir);
+  copy.installDir = toFsPath(textOf(request.install_dir));
+  copy.stagingDir = toFsPath(textOf(request.staging_dir));
+  copy.dataDir = toFsPath(textOf(request.data_dir));
   copy.idempotencyKey = textOf(request.idempotency_key);
   copy.fromVersion = textOf(request.from_version);
   copy.toVersion = textOf(request.to_version);
-  copy.updaterPath = textOf(request.updater_path);
-  copy.runDir = textOf(request.run_dir);
-  copy.backupDir = textOf(request.backup_dir);
-  copy.logPath = textOf(request.log_path);
-  copy.markerPath = textOf(request.marker_path);
+  copy.updaterPath = toFsPath(textOf(request.updater_path));
+  copy.runDir = toFsPath(textOf(request.run_dir));
+  copy.backupDir = toFsPath(textOf(request.backup_dir));
+  copy.logPath = toFsPath(textOf(request.log_path));
+  copy.markerPath = toFsPath(textOf(request.marker_path));
   copy.processId = request.process_id;
   return copy;
 }
@@ -86,14 +89,14 @@ namespace {
 template <typename Work>
 int answer(const vexo_update_request* request, char* error, std::size_t errorSize,
            const Work& work) {
+  static const char kBadRequest[] =
+      "The application asked for the update in a way the updater cannot carry out.";
   std::string message;
   try {
-    message = request == nullptr
-                  ? "The application asked for the update in a way the updater cannot carry "
-                    "out. (no request)"
-                  : work(requestOf(*request));
+    message =
+        request == nullptr ? std::string(kBadRequest) + " (no request)" : work(requestOf(*request));
   } catch (const std::exception& e) {
-    message = e.what();
+    message = std::string(kBadRequest) + " (" + e.what() + ")";
   } catch (...) {
     message = "unexpected failure";
   }
@@ -115,25 +118,39 @@ extern "C" int vexo_check_update(const vexo_update_request* request, char* error
   return answer(request, error, error_size, [](UpdateRequest copy) { return checkUpdate(&copy); });
 }
 
-extern "C" vexo_outcome* vexo_read_outcome(const char* marker_path, const char* idempotency_key) {
+namespace {
+
+// The outcome that read gives, or none with the reason; NULL only when
+// memory runs out.
+template <typename Read>
+vexo_outcome* outcomeAnswer(const Read& read) {
   try {
-    return outcomeBlock(readOutcome(textOf(marker_path), textOf(idempotency_key)));
+    Outcome outcome;
+    try {
+      outcome = read();
+    } catch (const std::exception& e) {
+      outcome.text = std::string("no marker for this request: ") + e.what();
+    }
+    return outcomeBlock(outcome);
   } catch (...) {
     return nullptr;
   }
 }
 
+}  // namespace
+
+extern "C" vexo_outcome* vexo_read_outcome(const char* marker_path, const char* idempotency_key) {
+  return outcomeAnswer(
+      [&] { return readOutcome(toFsPath(textOf(marker_path)), textOf(idempotency_key)); });
+}
+
 extern "C" vexo_outcome* vexo_read_update_outcome(const vexo_update_request* request) {
-  try {
-    if (request == nullptr) {
-      Outcome none;
-      none.text = "no marker for this request: no request";
-      return outcomeBlock(none);
-    }
-    return outcomeBlock(readUpdateOutcome(requestOf(*request)));
-  } catch (...) {
-    return nullptr;
-  }
+  return outcomeAnswer([&] {
+    if (request != nullptr) return readUpdateOutcome(requestOf(*request));
+    Outcome none;
+    none.text = "no marker for this request: no request";
+    return none;
+  });
 }
 
 extern "C" void vexo_free_outcome(vexo_outcome* outcome) { std::free(outcome); }

@@ -1,18 +1,16 @@
 #include "treeops/update_journal.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
-#include <filesystem>
-#include <fstream>
+#include <functional>
 #include <set>
-#include <stdexcept>
 #include <string>
-#include <system_error>
 
-#include "treeops/treeops.h"
-#include "treeops/treeops_os.h"
+#include "os/error.h"
+#include "os/files.h"
+#include "os/paths.h"
+#include "treeops/places.h"
 #include "treeops/walks.h"
 
 namespace fs = std::filesystem;
@@ -93,82 +91,40 @@ std::string unescaped(const std::string& text) {
   return out;
 }
 
-// One whole line; false at the end of the file or before a line whose end
-// is missing (a write cut short).
-bool readLine(std::istream& in, std::string* line) {
-  if (!std::getline(in, *line)) return false;
-  return !in.eof();
-}
+// A journal read a line at a time, in pieces: its list may hold a hundred
+// thousand files.
+class JournalLines {
+ public:
+  explicit JournalLines(const fs::path& path) : file_(path) {}
 
-bool takeField(std::istream& in, const char* name, std::string* value) {
-  std::string line;
-  if (!readLine(in, &line) || line.compare(0, std::char_traits<char>::length(name), name) != 0) {
-    return false;
+  // The next whole line, without its end; false at the end of the file or
+  // before a line whose end is missing (a write cut short), which is then in
+  // *line.
+  bool next(std::string* line) {
+    for (;;) {
+      const std::size_t end = buffer_.find('\n', at_);
+      if (end != std::string::npos) {
+        line->assign(buffer_, at_, end - at_);
+        at_ = end + 1;
+        return true;
+      }
+      buffer_.erase(0, at_);
+      at_ = 0;
+      char piece[1 << 16];
+      const std::size_t got = file_.read(piece, sizeof piece);
+      if (got == 0) {
+        *line = buffer_;
+        return false;
+      }
+      buffer_.append(piece, got);
+    }
   }
-  *value = unescaped(line.substr(std::char_traits<char>::length(name)));
-  return true;
-}
 
-// What a journal file holds, and where its list begins.
-struct JournalText {
-  UpdateJournal journal;
-  std::streamoff listStart = 0;
-  Listing listing = Listing::kBare;
-  std::string suffix;  // empty in a journal of an earlier version
+ private:
+  InputFile file_;
+  std::string buffer_;
+  std::size_t at_ = 0;
 };
-
-// Reads through the journal once. A file that begins as a journal but ends
-// before its first state line was cut short while it was first written; one
-// whose lines are not a journal's is kUnreadable.
-JournalText parseJournal(const fs::path& path) {
-  JournalText text;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    text.journal.state = JournalState::kUnreadable;
-    return text;
-  }
-  std::string line;
-  std::string key;
-  const auto cutShortOrUnreadable = [&](bool atEnd) {
-    text.journal.state = atEnd ? JournalState::kNone : JournalState::kUnreadable;
-    return text;
-  };
-  if (!readLine(in, &line)) {
-    // Empty, or a first line still being written.
-    return cutShortOrUnreadable(std::string(kSignature).compare(0, line.size(), line) == 0);
-  }
-  if (line != kSignature) return cutShortOrUnreadable(false);
-  for (const auto& [name, value] : {std::pair<const char*, std::string*>{kKeyField, &key},
-                                    {kInstallField, &text.journal.installDir},
-                                    {kStagingField, &text.journal.stagingDir}}) {
-    if (!takeField(in, name, value)) return cutShortOrUnreadable(in.eof());
-  }
-  if (!readLine(in, &line)) return cutShortOrUnreadable(true);
-  if (line.rfind(kSuffixField, 0) == 0) {
-    text.suffix = line.substr(std::char_traits<char>::length(kSuffixField));
-    if (!readLine(in, &line)) return cutShortOrUnreadable(true);
-  }
-  if (line == kListedFilesField && !text.suffix.empty()) {
-    text.listing = Listing::kIdentified;
-  } else if (line == kStampedFilesField) {
-    text.listing = Listing::kStamped;
-  } else if (line != kFilesField) {
-    return cutShortOrUnreadable(false);
-  }
-  text.listStart = in.tellg();
-  do {
-    if (!readLine(in, &line)) return cutShortOrUnreadable(true);
-  } while (!line.empty());
-  if (!readLine(in, &line)) return cutShortOrUnreadable(true);
-  if (line != kMovingIn) return cutShortOrUnreadable(false);
-  text.journal.state = JournalState::kMovingIn;
-  // A later state line whose write was cut short does not count: nothing of
-  // the undo had begun before it was complete.
-  while (readLine(in, &line)) {
-    if (line == kRollingBack) text.journal.state = JournalState::kRollingBack;
-  }
-  return text;
-}
 
 // A file of the journal's list.
 struct ListedFile {
@@ -190,37 +146,91 @@ bool takeWord(std::string* line, std::string* word) {
   return true;
 }
 
-// Calls each(file) for the files the journal lists, in order, until it
-// returns false.
-template <typename Each>
-void forEachListedFile(const fs::path& journal, const JournalText& text, const Each& each) {
-  std::ifstream in(journal, std::ios::binary);
-  in.seekg(text.listStart);
-  const auto unreadable = [&]() {
-    return fs::filesystem_error("read", journal, std::make_error_code(std::errc::io_error));
-  };
+// A listed file from its line.
+ListedFile listedFileOf(std::string line, Listing listing, const fs::path& journal) {
+  ListedFile file;
+  file.listing = listing;
+  std::string size;
+  std::string time;
+  const bool stamped =
+      listing == Listing::kBare || (takeWord(&line, &size) && takeWord(&line, &time));
+  const bool identified = listing != Listing::kIdentified ||
+                          (takeWord(&line, &file.identity) && takeWord(&line, &file.replaced));
+  if (!stamped || !identified)
+    throw SystemError("read", toNarrowText(journal), kErrorInvalidParameter);
+  file.stamp.size = std::strtoull(size.c_str(), nullptr, 10);
+  file.stamp.time = std::strtoll(time.c_str(), nullptr, 10);
+  file.relative = listing == Listing::kIdentified ? fromJournalText(unescaped(line))
+                                                  : toFsPath(unescaped(line));
+  return file;
+}
+
+// What a journal file holds.
+struct JournalText {
+  UpdateJournal journal;
+  Listing listing = Listing::kBare;
+  std::string suffix;  // empty in a journal of an earlier version
+};
+
+// Reads the journal through, calling each(file) for the files it lists, in
+// order, until it returns false. A file that begins as a journal but ends
+// before its first state line was cut short while it was first written; one
+// whose lines are not a journal's is kUnreadable.
+JournalText readJournal(const fs::path& path,
+                        const std::function<bool(const ListedFile&)>& each = nullptr) {
+  JournalText text;
+  JournalLines lines(path);
   std::string line;
-  while (readLine(in, &line) && !line.empty()) {
-    ListedFile file;
-    file.listing = text.listing;
-    std::string size;
-    std::string time;
-    if (text.listing != Listing::kBare) {
-      if (!takeWord(&line, &size) || !takeWord(&line, &time)) throw unreadable();
-      file.stamp.size = std::strtoull(size.c_str(), nullptr, 10);
-      file.stamp.time = std::strtoll(time.c_str(), nullptr, 10);
-    }
-    if (text.listing == Listing::kIdentified) {
-      if (!takeWord(&line, &file.identity) || !takeWord(&line, &file.replaced)) {
-        throw unreadable();
-      }
-      file.relative = fromJournalText(unescaped(line));
-    } else {
-      file.relative = toFsPath(unescaped(line));
-    }
-    if (!each(file)) return;
+  const auto cutShortOrUnreadable = [&](bool cutShort) {
+    text.journal.state = cutShort ? JournalState::kNone : JournalState::kUnreadable;
+    return text;
+  };
+  if (!lines.next(&line)) {
+    // Empty, or a first line still being written.
+    return cutShortOrUnreadable(std::string(kSignature).compare(0, line.size(), line) == 0);
   }
-  if (!in) throw unreadable();
+  if (line != kSignature) return cutShortOrUnreadable(false);
+  std::string key;
+  std::string installDir;
+  std::string stagingDir;
+  for (const auto& [name, value] : {std::pair<const char*, std::string*>{kKeyField, &key},
+                                    {kInstallField, &installDir},
+                                    {kStagingField, &stagingDir}}) {
+    const std::size_t length = std::char_traits<char>::length(name);
+    if (!lines.next(&line)) return cutShortOrUnreadable(true);
+    if (line.compare(0, length, name) != 0) return cutShortOrUnreadable(false);
+    *value = unescaped(line.substr(length));
+  }
+  text.journal.installDir = toFsPath(installDir);
+  text.journal.stagingDir = toFsPath(stagingDir);
+  if (!lines.next(&line)) return cutShortOrUnreadable(true);
+  if (line.rfind(kSuffixField, 0) == 0) {
+    text.suffix = line.substr(std::char_traits<char>::length(kSuffixField));
+    if (!lines.next(&line)) return cutShortOrUnreadable(true);
+  }
+  if (line == kListedFilesField && !text.suffix.empty()) {
+    text.listing = Listing::kIdentified;
+  } else if (line == kStampedFilesField) {
+    text.listing = Listing::kStamped;
+  } else if (line != kFilesField) {
+    return cutShortOrUnreadable(false);
+  }
+  bool listing = true;
+  for (;;) {
+    if (!lines.next(&line)) return cutShortOrUnreadable(true);
+    if (line.empty()) break;
+    if (listing && each) listing = each(listedFileOf(line, text.listing, path));
+    if (!listing) return text;
+  }
+  if (!lines.next(&line)) return cutShortOrUnreadable(true);
+  if (line != kMovingIn) return cutShortOrUnreadable(false);
+  text.journal.state = JournalState::kMovingIn;
+  // A later state line whose write was cut short does not count: nothing of
+  // the undo had begun before it was complete.
+  while (lines.next(&line)) {
+    if (line == kRollingBack) text.journal.state = JournalState::kRollingBack;
+  }
+  return text;
 }
 
 // Whether two modification times are one. A file copied to a file system
@@ -267,35 +277,25 @@ bool isOwnTemporary(const fs::path& name, const std::string& suffix) {
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The directory as a path that means the same from any working directory.
-// An empty one (none given) stays empty.
-std::string absoluteDirectory(const std::string& directory) {
-  return directory.empty() ? directory : toNarrow(fs::absolute(toFsPath(directory)));
-}
-
-// Appends lines to the journal and makes them durable.
-void appendToJournal(const fs::path& journal, const std::string& lines, std::ios::openmode mode) {
-  std::ofstream out(journal, std::ios::binary | mode);
-  out << lines;
+// Adds lines to the journal and makes them durable.
+void writeToJournal(const fs::path& journal, const std::string& lines, WriteMode mode) {
+  OutputFile out(journal, mode);
+  out.write(lines);
   out.close();
-  if (!out) {
-    throw fs::filesystem_error("write", journal, std::error_code(errno, std::generic_category()));
-  }
   syncFile(journal);
 }
 
 // Why the journal's update cannot go on from stagingDir: a listed file is
 // staged otherwise than listed (staged again after the run stopped), or a
-// staged file is not listed at all (but a copy of this update's own). Finishing
-// would install a mix of two versions, and undoing would give files back
-// over the new ones. Empty when staging is what the journal listed, less
-// what was moved.
-std::string stagingFault(const fs::path& journal, const JournalText& text,
-                         const std::string& stagingDir) {
-  const fs::path staging = toFsPath(stagingDir);
+// staged file is not listed at all (but a copy of this update's own).
+// Finishing would install a mix of two versions, and undoing would give
+// files back over the new ones. Empty when staging is what the journal
+// listed, less what was moved.
+std::string stagingFault(const fs::path& journal, const std::string& suffix,
+                         const fs::path& staging) {
   std::set<fs::path> listed;
   std::string change;
-  forEachListedFile(journal, text, [&](const ListedFile& file) {
+  readJournal(journal, [&](const ListedFile& file) {
     listed.insert(file.relative);
     const fs::path staged = staging / file.relative;
     if (entryExists(staged) && !stampedAsListed(staged, file)) {
@@ -305,35 +305,34 @@ std::string stagingFault(const fs::path& journal, const JournalText& text,
   });
   if (change.empty() && directoryExists(staging)) {
     listFilesToMove(staging, [&](const fs::path& relative) {
-      if (change.empty() && listed.count(relative) == 0 && !isOwnTemporary(relative, text.suffix)) {
+      if (change.empty() && listed.count(relative) == 0 && !isOwnTemporary(relative, suffix)) {
         change = toNarrowText(relative) + " is new";
       }
     });
   }
   if (change.empty()) return "";
-  return "staging directory " + stagingDir + " is not what the interrupted update in " +
+  return "staging directory " + toNarrowText(staging) + " is not what the interrupted update in " +
          toNarrowText(journal) + " staged (" + change +
          "); stage that update again unchanged to finish it";
 }
 
 }  // namespace
 
-fs::path journalPathOf(const std::string& backupDir) {
-  fs::path path = canonicalForm(toFsPath(backupDir));
-  while (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
+fs::path journalPathOf(const fs::path& backupDir) {
+  fs::path path = canonicalPath(backupDir);
   path += ".pending";
   return path;
 }
 
-UpdateJournal readUpdateJournal(const std::string& backupDir) {
+UpdateJournal readUpdateJournal(const fs::path& backupDir) {
   try {
     if (backupDir.empty()) return UpdateJournal{};
     const fs::path journal = journalPathOf(backupDir);
     // A journal whose backup has gone vouches for nothing. Only the system's
     // "not there" counts as gone: a backup that cannot be looked at may be
     // the only copy of the old version.
-    if (!directoryExists(toFsPath(backupDir)) || !entryExists(journal)) return UpdateJournal{};
-    UpdateJournal read = parseJournal(journal).journal;
+    if (!directoryExists(backupDir) || !entryExists(journal)) return UpdateJournal{};
+    UpdateJournal read = readJournal(journal).journal;
     if (read.state == JournalState::kUnreadable) {
       read.fault = "cannot record the update in progress: " + toNarrowText(journal) +
                    " exists and is not an update journal this updater can resume";
@@ -342,14 +341,14 @@ UpdateJournal readUpdateJournal(const std::string& backupDir) {
   } catch (const std::exception& e) {
     UpdateJournal unreadable;
     unreadable.state = JournalState::kUnreadable;
-    unreadable.fault =
-        "cannot read the update journal beside backup directory " + backupDir + ": " + e.what();
+    unreadable.fault = "cannot read the update journal beside backup directory " +
+                       toNarrowText(backupDir) + ": " + e.what();
     return unreadable;
   }
 }
 
-JournalDecision decideOnJournal(const std::string& backupDir, const std::string& installDir,
-                                const std::string& stagingDir) {
+JournalDecision decideOnJournal(const fs::path& backupDir, const fs::path& installDir,
+                                const fs::path& stagingDir) {
   JournalDecision decision;
   const UpdateJournal journal = readUpdateJournal(backupDir);
   if (journal.state == JournalState::kNone) return decision;
@@ -361,46 +360,40 @@ JournalDecision decideOnJournal(const std::string& backupDir, const std::string&
     return decision;
   }
   try {
-    const std::string& install = installDir;
-    const std::string& staging = stagingDir;
     const fs::path path = journalPathOf(backupDir);
-    if (install.empty() || staging.empty() ||
-        !sameDirectory(toFsPath(journal.installDir), toFsPath(install)) ||
-        !sameDirectory(toFsPath(journal.stagingDir), toFsPath(staging))) {
+    if (installDir.empty() || stagingDir.empty() ||
+        nestingOf(journal.installDir, installDir) != Nesting::kSame ||
+        nestingOf(journal.stagingDir, stagingDir) != Nesting::kSame) {
       decision.fault = JournalFault::kOtherUpdate;
-      decision.reason =
-          "the interrupted update in " + toNarrowText(path) + " is of installation directory " +
-          journal.installDir + " from staging directory " + journal.stagingDir +
-          ", not of installation directory " + installDir + " from staging directory " + stagingDir;
+      decision.reason = "the interrupted update in " + toNarrowText(path) +
+                        " is of installation directory " + toNarrowText(journal.installDir) +
+                        " from staging directory " + toNarrowText(journal.stagingDir) +
+                        ", not of installation directory " + toNarrowText(installDir) +
+                        " from staging directory " + toNarrowText(stagingDir);
       return decision;
     }
     // What the installation holds of the list, and of the old version.
-    const JournalText text = parseJournal(path);
-    const fs::path installRoot = toFsPath(install);
-    const fs::path stagingRoot = toFsPath(staging);
-    const fs::path backupRoot = toFsPath(backupDir);
     std::size_t listed = 0;
     std::size_t installed = 0;
     bool oldVersionMissing = false;
-    forEachListedFile(path, text, [&](const ListedFile& file) {
+    const JournalText text = readJournal(path, [&](const ListedFile& file) {
       ++listed;
-      const fs::path place = installRoot / file.relative;
-      if (installedAsListed(place, stagingRoot / file.relative, file)) {
+      const fs::path place = installDir / file.relative;
+      if (installedAsListed(place, stagingDir / file.relative, file)) {
         ++installed;
-      } else if (journal.state == JournalState::kRollingBack && !entryExists(place) &&
-                 entryExists(backupRoot / file.relative)) {
+      } else if (!entryExists(place) && entryExists(backupDir / file.relative)) {
         oldVersionMissing = true;
       }
       return true;
     });
-    const bool moving = journal.state == JournalState::kMovingIn;
+    const bool moving = text.journal.state == JournalState::kMovingIn;
     decision.mixed =
         moving ? installed != 0 && installed != listed : installed != 0 || oldVersionMissing;
     // The work left needs the staging directory as listed: the files still
     // to move in, or the place of each file still to give back. An undo with
     // nothing left to give back needs only the backup.
     const std::string fault =
-        moving || installed != 0 ? stagingFault(path, text, staging) : std::string();
+        moving || installed != 0 ? stagingFault(path, text.suffix, stagingDir) : std::string();
     if (moving && installed == listed) {
       // Every file is in: the update is over. Run again as it was, it ends
       // as it would have (the backup keeps the old version); a staging
@@ -421,82 +414,87 @@ JournalDecision decideOnJournal(const std::string& backupDir, const std::string&
   return decision;
 }
 
-bool isUpdateJournal(const std::string& backupDir, const std::string& path) {
+bool isUpdateJournal(const fs::path& backupDir, const fs::path& path) {
   try {
-    if (backupDir.empty() || path.empty()) return false;
-    return samePlace(journalPathOf(backupDir), toFsPath(path));
+    return !backupDir.empty() && !path.empty() && samePlace(journalPathOf(backupDir), path);
   } catch (const std::exception&) {
     return false;
   }
 }
 
-std::string beginUpdateJournal(const std::string& backupDir, const std::string& installDir,
-                               const std::string& stagingDir, const std::string& idempotencyKey) {
+std::string beginUpdateJournal(const fs::path& backupDir, const fs::path& installDir,
+                               const fs::path& stagingDir, const std::string& idempotencyKey) {
   try {
     const fs::path journal = journalPathOf(backupDir);
     // Never write over a file of someone else's. A journal of ours is either
     // cut short in its first write (nothing moved after it), one whose
     // backup has gone, which vouches for nothing, or one ended as over.
-    if (entryExists(journal) && !fs::is_directory(journal) &&
-        parseJournal(journal).journal.state == JournalState::kUnreadable) {
+    if (entryExists(journal) && !directoryExists(journal) &&
+        readJournal(journal).journal.state == JournalState::kUnreadable) {
       return toNarrowText(journal) + " exists and is not an update journal";
     }
-    appendToJournal(journal,
-                    std::string(kSignature) + "\n" + kKeyField + escaped(idempotencyKey) + "\n" +
-                        kInstallField + escaped(absoluteDirectory(installDir)) + "\n" +
-                        kStagingField + escaped(absoluteDirectory(stagingDir)) + "\n" +
-                        kSuffixField + randomTemporarySuffix() + "\n" + kListedFilesField + "\n",
-                    std::ios::trunc);
+    // The directories as paths that mean the same from any working
+    // directory; an empty one (none given) stays empty.
+    const auto absolute = [](const fs::path& directory) {
+      return directory.empty() ? std::string() : toNarrow(absolutePath(directory));
+    };
+    writeToJournal(journal,
+                   std::string(kSignature) + "\n" + kKeyField + escaped(idempotencyKey) + "\n" +
+                       kInstallField + escaped(absolute(installDir)) + "\n" + kStagingField +
+                       escaped(absolute(stagingDir)) + "\n" + kSuffixField +
+                       randomTemporarySuffix() + "\n" + kListedFilesField + "\n",
+                   WriteMode::kTruncate);
     return "";
   } catch (const std::exception& e) {
     return e.what();
   }
 }
 
-std::string moveStagedFilesIn(const std::string& backupDir, const std::string& installDir,
-                              const std::string& stagingDir, bool resuming) {
+std::string moveStagedFilesIn(const fs::path& backupDir, const fs::path& installDir,
+                              const fs::path& stagingDir, bool resuming) {
   MoveTarget target;
+  target.root = installDir;
   std::string failure;
   try {
-    const fs::path staging = toFsPath(stagingDir);
     const fs::path journal = journalPathOf(backupDir);
-    target.root = toFsPath(installDir);
     // A staging directory that cannot be listed is the first thing to report.
-    fs::directory_iterator{staging};
+    listDirectory(stagingDir, [](const fs::path&, EntryKind) { return false; });
     const std::string fault = swapRootsFault(stagingDir, installDir);
     if (!fault.empty()) throw std::runtime_error(fault);
     if (!resuming) {
       // Every file is listed, durably, before the first moves: a run that is
       // stopped can then be finished or undone whatever it had moved.
-      std::ofstream list(journal, std::ios::binary | std::ios::app);
-      listFilesToMove(staging, [&](const fs::path& relative) {
+      OutputFile list(journal, WriteMode::kAppend);
+      std::string lines;
+      listFilesToMove(stagingDir, [&](const fs::path& relative) {
         FileStamp stamp;
-        if (!readStamp(staging / relative, &stamp)) {
-          throw fs::filesystem_error("status", staging / relative,
-                                     std::make_error_code(std::errc::no_such_file_or_directory));
+        if (!readStamp(stagingDir / relative, &stamp)) {
+          throw SystemError("status", toNarrowText(stagingDir / relative), kErrorFileNotFound);
         }
         FileStamp replaced;
-        list << stamp.size << ' ' << stamp.time << ' ' << identityOf(stamp) << ' '
-             << (readStamp(target.root / relative, &replaced) ? identityOf(replaced) : "-") << ' '
-             << escaped(toJournalText(relative)) << '\n';
+        lines += std::to_string(stamp.size) + ' ' + std::to_string(stamp.time) + ' ' +
+                 identityOf(stamp) + ' ' +
+                 (readStamp(installDir / relative, &replaced) ? identityOf(replaced) : "-") + ' ' +
+                 escaped(toJournalText(relative)) + '\n';
+        if (lines.size() >= (1 << 16)) {
+          list.write(lines);
+          lines.clear();
+        }
       });
+      list.write(lines);
       list.close();
-      if (!list) {
-        throw fs::filesystem_error("write", journal,
-                                   std::error_code(errno, std::generic_category()));
-      }
-      appendToJournal(journal, std::string("\n") + kMovingIn + "\n", std::ios::app);
+      writeToJournal(journal, std::string("\n") + kMovingIn + "\n", WriteMode::kAppend);
     }
-    const JournalText text = parseJournal(journal);
+    const JournalText text = readJournal(journal);
     if (text.journal.state != JournalState::kMovingIn) {
-      throw fs::filesystem_error("read", journal, std::make_error_code(std::errc::io_error));
+      throw SystemError("read", toNarrowText(journal), kErrorInvalidParameter);
     }
     if (!text.suffix.empty()) target.temporarySuffix = text.suffix;
-    forEachListedFile(journal, text, [&](const ListedFile& file) {
-      const fs::path from = staging / file.relative;
+    readJournal(journal, [&](const ListedFile& file) {
+      const fs::path from = stagingDir / file.relative;
       // The run that was stopped moved it already. A listed file that is in
       // neither place is not: its move fails, and the update is undone.
-      if (resuming && installedAsListed(target.root / file.relative, from, file)) return true;
+      if (resuming && installedAsListed(installDir / file.relative, from, file)) return true;
       const std::uint32_t code = moveInto(&target, from, file.relative);
       if (code != 0) failure = moveFailureText(from, code);
       return code == 0;
@@ -508,19 +506,18 @@ std::string moveStagedFilesIn(const std::string& backupDir, const std::string& i
   return failure;
 }
 
-std::string rollBackUpdate(const std::string& backupDir, const std::string& installDir,
-                           const std::string& stagingDir,
+std::string rollBackUpdate(const fs::path& backupDir, const fs::path& installDir,
+                           const fs::path& stagingDir,
                            void (*passedOver)(const std::string& file)) {
   MoveTarget toStaging;
   MoveTarget toInstallation;
+  toStaging.root = stagingDir;
+  toInstallation.root = installDir;
   std::string failure;
   std::string suffix = randomTemporarySuffix();
   try {
     const fs::path journal = journalPathOf(backupDir);
-    const fs::path backup = toFsPath(backupDir);
-    toStaging.root = toFsPath(stagingDir);
-    toInstallation.root = toFsPath(installDir);
-    const JournalText text = parseJournal(journal);
+    const JournalText text = readJournal(journal);
     if (!text.suffix.empty()) suffix = text.suffix;
     toStaging.temporarySuffix = suffix;
     toInstallation.temporarySuffix = suffix;
@@ -531,18 +528,18 @@ std::string rollBackUpdate(const std::string& backupDir, const std::string& inst
       // may move: a later run would take up the update again over files
       // already given back, and their old versions would be lost.
       try {
-        appendToJournal(journal, std::string(kRollingBack) + "\n", std::ios::app);
+        writeToJournal(journal, std::string(kRollingBack) + "\n", WriteMode::kAppend);
       } catch (const std::exception& e) {
         return std::string("cannot record the undo: ") + e.what();
       }
     }
     if (text.journal.state == JournalState::kMovingIn ||
         text.journal.state == JournalState::kRollingBack) {
-      forEachListedFile(journal, text, [&](const ListedFile& file) {
+      readJournal(journal, [&](const ListedFile& file) {
         const fs::path& relative = file.relative;
-        const fs::path staged = toStaging.root / relative;
-        const fs::path installed = toInstallation.root / relative;
-        const fs::path old = backup / relative;
+        const fs::path staged = stagingDir / relative;
+        const fs::path installed = installDir / relative;
+        const fs::path old = backupDir / relative;
         std::uint32_t code = 0;
         if (installedAsListed(installed, staged, file)) {
           // The staged file goes back first, so that the old version cannot
@@ -553,10 +550,9 @@ std::string rollBackUpdate(const std::string& backupDir, const std::string& inst
           if (code == 0 && entryExists(old)) {
             code = moveInto(&toInstallation, old, relative);
             if (code != 0) moveInto(&toInstallation, staged, relative);
-          } else if (code == 0 && entryExists(installed)) {
+          } else if (code == 0) {
             // New in this version, and in staging as well: the copy goes.
-            std::error_code ignored;
-            fs::remove(installed, ignored);
+            removeFile(installed);
           }
         } else if (entryExists(staged)) {
           // Never moved in, or given back already. A stopped undo may have
@@ -586,22 +582,22 @@ std::string rollBackUpdate(const std::string& backupDir, const std::string& inst
   // stay in the backup: moving them back would go through a link into what
   // it leads to, or put a copy in a link's place, and the update changed
   // neither.
-  return swapTreeBesideLinks(backupDir, installDir, suffix);
+  return moveTree(backupDir, installDir, Links::kPassOver, suffix);
 }
 
-void endUpdateJournal(const std::string& backupDir) {
+void endUpdateJournal(const fs::path& backupDir) {
   try {
     const fs::path journal = journalPathOf(backupDir);
-    std::error_code error;
-    fs::remove(journal, error);
-    // A journal left behind would have the next run with these directories
-    // take up an update that is over. Where it cannot go (another process
-    // holds it open), emptied it reads as no journal at all.
-    if (error) {
-      std::ofstream(journal, std::ios::binary | std::ios::trunc).close();
+    try {
+      removeFile(journal);
+    } catch (const SystemError&) {
+      // A journal left behind would have the next run with these directories
+      // take up an update that is over. Where it cannot go (another process
+      // holds it open), emptied it reads as no journal at all.
+      OutputFile(journal, WriteMode::kTruncate).close();
       syncFile(journal);
     }
-    flushDirectories({journal.parent_path().empty() ? fs::path(".") : journal.parent_path()});
+    flushDirectories({journal.parent_path()});
   } catch (const std::exception&) {
   }
 }

@@ -30,18 +30,18 @@ enum class JournalState {
 // What the journal beside backupDir says.
 struct UpdateJournal {
   JournalState state = JournalState::kNone;
-  std::string installDir;  // as the run that wrote it was given them
-  std::string stagingDir;
+  std::filesystem::path installDir;  // made absolute by the run that wrote it
+  std::filesystem::path stagingDir;
   std::string fault;  // for kUnreadable, why
 };
 
 // Reads the journal beside backupDir. Never fails: what cannot be read or
 // looked at is kUnreadable.
-UpdateJournal readUpdateJournal(const std::string& backupDir);
+UpdateJournal readUpdateJournal(const std::filesystem::path& backupDir);
 
 // The place of the journal of backupDir, the same for every spelling of it.
 // Throws when a folder on the way cannot be looked at.
-std::filesystem::path journalPathOf(const std::string& backupDir);
+std::filesystem::path journalPathOf(const std::filesystem::path& backupDir);
 
 // What a run does about the journal beside its backup directory.
 enum class JournalAction {
@@ -75,24 +75,28 @@ struct JournalDecision {
 // holds it as listed: the same identity where the move was a rename, the
 // same size and time (at the file system's granularity) where it copied.
 // A journal of other directories, or a run given none, is refused.
-JournalDecision decideOnJournal(const std::string& backupDir, const std::string& installDir,
-                                const std::string& stagingDir);
+JournalDecision decideOnJournal(const std::filesystem::path& backupDir,
+                                const std::filesystem::path& installDir,
+                                const std::filesystem::path& stagingDir);
 
 // True when path names the journal's place.
-bool isUpdateJournal(const std::string& backupDir, const std::string& path);
+bool isUpdateJournal(const std::filesystem::path& backupDir, const std::filesystem::path& path);
 
 // Starts the journal of a new update after a complete backup. Returns the
 // empty string, or why it cannot be written (also when a file that is not a
 // journal is in its place).
-std::string beginUpdateJournal(const std::string& backupDir, const std::string& installDir,
-                               const std::string& stagingDir, const std::string& idempotencyKey);
+std::string beginUpdateJournal(const std::filesystem::path& backupDir,
+                               const std::filesystem::path& installDir,
+                               const std::filesystem::path& stagingDir,
+                               const std::string& idempotencyKey);
 
 // Moves the staged files into the installation. A new update first lists
 // them in the journal, durably; a resumed one moves those of its list that
 // the installation does not hold as listed. Returns the empty string, or the
 // failure in the form swapTree reports it.
-std::string moveStagedFilesIn(const std::string& backupDir, const std::string& installDir,
-                              const std::string& stagingDir, bool resuming);
+std::string moveStagedFilesIn(const std::filesystem::path& backupDir,
+                              const std::filesystem::path& installDir,
+                              const std::filesystem::path& stagingDir, bool resuming);
 
 // Undoes the journal's update, and goes on with an undo that was stopped.
 // Each listed file the installation holds as listed goes back to staging and
@@ -101,11 +105,12 @@ std::string moveStagedFilesIn(const std::string& backupDir, const std::string& i
 // and the undo stops. A listed file in neither place is passed over, with
 // passedOver called with it. Then the rest of the backup moves back.
 // Returns the empty string, or the failure in the form swapTree reports it.
-std::string rollBackUpdate(const std::string& backupDir, const std::string& installDir,
-                           const std::string& stagingDir,
+std::string rollBackUpdate(const std::filesystem::path& backupDir,
+                           const std::filesystem::path& installDir,
+                           const std::filesystem::path& stagingDir,
                            void (*passedOver)(const std::string& file) = nullptr);
 
 // Removes the journal, the update being complete or undone. Silent on failure.
-void endUpdateJournal(const std::string& backupDir);
+void endUpdateJournal(const std::filesystem::path& backupDir);
 
 #endif  // VEXO_TREEOPS_UPDATE_JOURNAL_H_

@@ -1,14 +1,17 @@
 #ifndef VEXO_TREEOPS_WALKS_H_
 #define VEXO_TREEOPS_WALKS_H_
 
-// What the tree operations share with the update journal: the list of files
-// a swap moves, the move of one of them, and the comparison of places.
+// The walks of a tree the backup, the swap and the journal share: the list
+// of files a swap moves, the tree a backup copies, and the moves themselves.
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
+
+// How a walk treats links and junctions to directories.
+enum class Links { kFollow, kPassOver };
 
 // Calls each(relative) for every file a swap of root moves, in the order it
 // moves them: regular files, and links to files as themselves, depth first in
@@ -43,7 +46,7 @@ struct MoveTarget {
 
 // Moves the file (or link) at from to relative below target->root, making
 // its folder first. Returns 0, or the system's code when the move is refused;
-// throws when the folder cannot be made or a path cannot be converted.
+// throws when the folder cannot be made.
 std::uint32_t moveInto(MoveTarget* target, const std::filesystem::path& from,
                        const std::filesystem::path& relative);
 
@@ -54,27 +57,22 @@ void flushMoves(const MoveTarget& target);
 // codes that mean one.
 std::string moveFailureText(const std::filesystem::path& file, std::uint32_t code);
 
-// As swapTree, but a file whose place below destRoot is a link or junction,
-// or lies below one, is passed over and stays in sourceRoot: what a link of
-// destRoot leads to, and the link itself, are left as they are. Copies
-// across file systems go under temporarySuffix.
-std::string swapTreeBesideLinks(const std::string& sourceRoot, const std::string& destRoot,
-                                const std::string& temporarySuffix);
-
-// The path made absolute, links and "." and ".." resolved as far as the path
-// exists, the rest normalised. Throws when a folder on the way cannot be
-// looked at.
-std::filesystem::path canonicalForm(const std::filesystem::path& path);
+// Moves every file of sourceRoot that a swap moves to the same relative path
+// below destRoot, and stops at the first that cannot move; copies across
+// file systems go under temporarySuffix. With destLinks Links::kFollow a
+// file goes through a link or junction of destRoot on its way, into what it
+// leads to; with Links::kPassOver a file whose place in destRoot is a link
+// or lies below one stays where it is, and so do the link and what it leads
+// to. Returns the empty string, or "MoveFileEx(<name>) err=<code>", or
+// "swap exception: <what failed>".
+std::string moveTree(const std::filesystem::path& sourceRoot, const std::filesystem::path& destRoot,
+                     Links destLinks, const std::string& temporarySuffix);
 
 // Why moving the files of sourceRoot into destRoot must not begin: there is
 // no destination, or it is the source or lies inside it (the moves would land
-// in the tree being listed). Empty when it may.
-std::string swapRootsFault(const std::string& sourceRoot, const std::string& destRoot);
-
-// True when the two directories are one, as the overlap guards compare them.
-bool sameDirectory(const std::filesystem::path& a, const std::filesystem::path& b);
-
-// True when two paths name one file, whether or not it exists yet.
-bool samePlace(const std::filesystem::path& a, const std::filesystem::path& b);
+// in the tree being listed). Empty when it may; throws when a folder on the
+// way cannot be looked at.
+std::string swapRootsFault(const std::filesystem::path& sourceRoot,
+                           const std::filesystem::path& destRoot);
 
 #endif  // VEXO_TREEOPS_WALKS_H_

@@ -67,8 +67,9 @@
 #include <cerrno>
 #include <map>
 
+#include "os/paths.h"
+#include "os/process.h"
 #include "report/marker_record.h"
-#include "treeops/treeops_os.h"
 
 namespace {
 
@@ -223,39 +224,38 @@ std::uint32_t __wrap__Z13waitOnProcessRK11ProcessWaitj(const ProcessWait& wait,
   return __real__Z13waitOnProcessRK11ProcessWaitj(wait, std::min(timeoutMs, kWaitCapMs));
 }
 
-// relaunchApplication(const std::string&)
-void __real__Z19relaunchApplicationRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(
-    const std::string& installDir);
-void __wrap__Z19relaunchApplicationRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(
-    const std::string& installDir) {
+// relaunchApplication(const path&)
+void __real__Z19relaunchApplicationRKNSt10filesystem7__cxx114pathE(
+    const std::filesystem::path& installDir);
+void __wrap__Z19relaunchApplicationRKNSt10filesystem7__cxx114pathE(
+    const std::filesystem::path& installDir) {
   if (const char* marker = std::getenv("VEXO_TEST_RECORD_RELAUNCH")) {
     std::ifstream in(marker, std::ios::binary);
     std::ofstream(std::string(marker) + ".at-relaunch", std::ios::binary) << in.rdbuf();
   }
-  __real__Z19relaunchApplicationRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(installDir);
+  __real__Z19relaunchApplicationRKNSt10filesystem7__cxx114pathE(installDir);
 }
 
 // pauseMilliseconds(std::uint32_t)
 void __wrap__Z17pauseMillisecondsj(std::uint32_t) {}
 
-// writeAppliedMarker(const std::string&, const MarkerRecord&)
-void __real__Z18writeAppliedMarkerRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERK12MarkerRecord(
-    const std::string& markerPath, const MarkerRecord& record);
-void __wrap__Z18writeAppliedMarkerRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERK12MarkerRecord(
-    const std::string& markerPath, const MarkerRecord& record) {
-  trace("marker\t" + markerPath);
-  __real__Z18writeAppliedMarkerRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERK12MarkerRecord(
-      markerPath, record);
+// writeAppliedMarker(const path&, const MarkerRecord&)
+void __real__Z18writeAppliedMarkerRKNSt10filesystem7__cxx114pathERK12MarkerRecord(
+    const std::filesystem::path& markerPath, const MarkerRecord& record);
+void __wrap__Z18writeAppliedMarkerRKNSt10filesystem7__cxx114pathERK12MarkerRecord(
+    const std::filesystem::path& markerPath, const MarkerRecord& record) {
+  trace("marker\t" + toNarrowText(markerPath));
+  __real__Z18writeAppliedMarkerRKNSt10filesystem7__cxx114pathERK12MarkerRecord(markerPath, record);
 }
 
-// endUpdateJournal(const std::string&)
-void __real__Z16endUpdateJournalRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(
-    const std::string& backupDir);
-void __wrap__Z16endUpdateJournalRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(
-    const std::string& backupDir) {
+// endUpdateJournal(const path&)
+void __real__Z16endUpdateJournalRKNSt10filesystem7__cxx114pathE(
+    const std::filesystem::path& backupDir);
+void __wrap__Z16endUpdateJournalRKNSt10filesystem7__cxx114pathE(
+    const std::filesystem::path& backupDir) {
   killBeforeStep("end-journal");
-  trace("end-journal\t" + backupDir);
-  __real__Z16endUpdateJournalRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE(backupDir);
+  trace("end-journal\t" + toNarrowText(backupDir));
+  __real__Z16endUpdateJournalRKNSt10filesystem7__cxx114pathE(backupDir);
 }
 
 #ifdef _WIN32
@@ -264,8 +264,17 @@ extern BOOL(WINAPI* __real___imp_FlushFileBuffers)(HANDLE);
 extern BOOL(WINAPI* __real___imp_MoveFileExW)(LPCWSTR, LPCWSTR, DWORD);
 extern BOOL(WINAPI* __real___imp_DeleteFileW)(LPCWSTR);
 
-// A wide path in the ANSI code page, as the tests spell paths.
-std::string narrowOf(LPCWSTR path) { return toNarrowText(std::filesystem::path(path)); }
+// A wide path in the ANSI code page, as the tests spell paths: the long
+// form's prefix ("\\?\", "\\?\UNC\") taken off.
+std::string narrowOf(LPCWSTR path) {
+  std::wstring text = path;
+  if (text.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    text = L"\\\\" + text.substr(8);
+  } else if (text.rfind(L"\\\\?\\", 0) == 0) {
+    text = text.substr(4);
+  }
+  return toNarrowText(std::filesystem::path(text));
+}
 
 static BOOL WINAPI tracedFlushFileBuffers(HANDLE file) {
   trace("flush\t" + handlePath(file));

@@ -1,4 +1,0 @@
-#include "app/options.h"
-
-// The arguments are the caller's bytes, unconverted.
-bool argumentsAreExact(int, const char* const*, std::string*) { return true; }
