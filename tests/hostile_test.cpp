@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "os/files.h"
+#include "os/paths.h"
 #include "support/run_support.h"
 #include "support/test_support.h"
 
@@ -698,8 +700,7 @@ TEST(HostileLinks, DirectoryLinksAndDanglingLinksArePassedOver) {
   EXPECT_EQ(filesOf(site.root / "outside"), outside);
 #ifdef _WIN32
   EXPECT_EQ(status, 2);
-  EXPECT_NE(fileOrNone(site.log).find("backup failed: filesystem error: remove_all: "),
-            std::string::npos)
+  EXPECT_NE(fileOrNone(site.log).find("backup failed: remove("), std::string::npos)
       << fileOrNone(site.log);
 #else
   EXPECT_EQ(status, 0);
@@ -970,9 +971,7 @@ TEST(HostileReports, LogOrMarkerInsideTheBackupOrStagingDirectory) {
     EXPECT_EQ(filesOf(site.staging), kNew);
     const std::string log = readFile(site.log);
     EXPECT_EQ(log.rfind("[vexo-updater] an earlier run\n" + runLog({}), 0), 0u) << log;
-    EXPECT_NE(log.find("[vexo-updater] backup failed: filesystem error: remove_all: "),
-              std::string::npos)
-        << log;
+    EXPECT_NE(log.find("[vexo-updater] backup failed: remove("), std::string::npos) << log;
 #else
     // Deleted with the old backup while open: the earlier lines and this
     // run's are gone; the outcome is the same as with any log.
@@ -1304,15 +1303,10 @@ TEST(HostileLongPaths, InstalledFileDeeperThanThePathLimitStopsTheBackup) {
 }
 
 // ---------------------------------------------------------------------------
-// Windows: read-only files, and paths longer than MAX_PATH. Wine's answers are
-// checked exactly; elsewhere only that the outcome is told truly.
+// Windows: read-only files, and paths longer than MAX_PATH.
 
 #ifdef _WIN32
 namespace {
-
-bool underWine() {
-  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
 
 bool readOnly(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -1362,8 +1356,9 @@ TEST(HostileWindows, ReadOnlyFiles) {
 #endif
 }
 
-// Wine's ANSI file functions take no path longer than MAX_PATH (260), and the
-// C runtime's directory listing enters no directory whose path is longer.
+// Every path reaches the system in its long form ("\\?\"), so paths past
+// MAX_PATH (260) are backed up, moved in and removed like any other, whatever
+// LongPathsEnabled says.
 TEST(HostileWindows, PathsLongerThanMaxPath) {
 #ifndef _WIN32
   GTEST_SKIP() << "see HostileLongPaths";
@@ -1383,32 +1378,24 @@ TEST(HostileWindows, PathsLongerThanMaxPath) {
     SCOPED_TRACE(c.label);
     Site site;
     site.prepare();
-    const std::string deep = joinPath(c.staged ? site.staging : site.install, c.relative);
-    writeFile(deep, "deep");
+    writeFile(joinPath(c.staged ? site.staging : site.install, c.relative), "deep");
     ASSERT_GT(joinPath(site.install, c.relative).size(), 260u);
     Tree old = kOld;
     Tree staged = kNew;
     (c.staged ? staged : old)[c.relative] = "deep";
 
-    const int status = site.run();
-    expectTruthful(site, status, old, staged);
-    if (underWine()) {
-      const std::string log = fileOrNone(site.log);
-      if (!c.staged) {
-        EXPECT_EQ(status, 2);
-        EXPECT_EQ(middleLine(log, "FAIL: backup").rfind("backup failed: ", 0), 0u) << log;
-      } else if (c.relative.find(n) != std::string::npos) {
-        // The moves take wide paths of any length.
-        EXPECT_EQ(status, 0);
-        EXPECT_EQ(log, runLog({"success"}));
-      } else {
-        EXPECT_EQ(status, 0);
-        EXPECT_EQ(swapFailureOf(log).rfind("swap exception: ", 0), 0u) << log;
-      }
-      EXPECT_EQ(
-          readFile(status == 0 && log == runLog({"success"}) ? joinPath(site.install, c.relative)
-                                                             : deep),
-          "deep");
+    EXPECT_EQ(site.run(), 0);
+    EXPECT_EQ(fileOrNone(site.log), runLog({"success"}));
+    expectTruthful(site, 0, old, staged);
+    // The C runtime underneath the tests' own reads stops at MAX_PATH.
+    const auto readLong = [](const std::string& path) {
+      InputFile file(toFsPath(path));
+      char bytes[16];
+      return std::string(bytes, file.read(bytes, sizeof bytes));
+    };
+    EXPECT_EQ(readLong(joinPath(site.install, c.relative)), "deep");
+    if (!c.staged) {
+      EXPECT_EQ(readLong(joinPath(site.backup, c.relative)), "deep");
     }
     // Short enough again for the library to remove.
     for (const std::string& root : {site.install, site.staging, site.backup}) {

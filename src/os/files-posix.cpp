@@ -26,7 +26,8 @@ namespace {
 // *info filled, and a throw for any other failure.
 bool lookUp(const fs::path& path, struct stat* info, bool followLinks) {
   if ((followLinks ? stat(path.c_str(), info) : lstat(path.c_str(), info)) == 0) return true;
-  if (errno == ENOENT || errno == ENOTDIR) return false;
+  // A name longer than any may be names nothing, as a missing one does.
+  if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) return false;
   fail("status", path.native(), errno);
 }
 

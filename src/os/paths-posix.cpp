@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <filesystem>
 #include <string>
@@ -34,9 +36,23 @@ fs::path absolutePath(const fs::path& path) {
 }
 
 fs::path canonicalPath(const fs::path& path) {
+  // The longest front of the path that exists is resolved by the system; the
+  // rest does not exist and is taken lexically. Only "not there" ends the
+  // front: a folder that cannot be looked at is a failure.
+  const fs::path absolute = absolutePath(path);
+  fs::path front = absolute;
+  struct stat info {};
+  while (stat(front.c_str(), &info) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR && errno != ENAMETOOLONG) {
+      fail("canonical", path, std::error_code(errno, std::generic_category()));
+    }
+    front = front.parent_path();
+  }
   std::error_code error;
-  fs::path canonical = fs::weakly_canonical(absolutePath(path), error);
+  fs::path canonical = fs::canonical(front, error);
   if (error) fail("canonical", path, error);
+  canonical /= absolute.lexically_relative(front);
+  canonical = canonical.lexically_normal();
   while (!canonical.has_filename() && canonical.has_relative_path()) {
     canonical = canonical.parent_path();
   }
