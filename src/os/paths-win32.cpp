@@ -234,104 +234,63 @@ bool isLinkTag(DWORD tag) {
          tag == IO_REPARSE_TAG_RESERVED_ZERO;
 }
 
-fs::path toFsPath(const std::string& narrow) {
-  if (narrow.empty()) return fs::path();
-  const int length = checkedLength(narrow.size());
-  const int wideLength =
-      MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, narrow.data(), length, nullptr, 0);
-  if (wideLength == 0) {
+namespace {
+
+// The wide form of bytes in the code page; subject names it in a failure.
+// MB_ERR_INVALID_CHARS: an invalid sequence fails, never a substitution.
+std::wstring wideOf(const std::string& bytes, UINT codePage, const std::string& subject) {
+  if (bytes.empty()) return std::wstring();
+  const int length = checkedLength(bytes.size());
+  const int size =
+      MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), length, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+  if (size == 0 || MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), length,
+                                       &wide[0], size) != size) {
     const DWORD error = GetLastError();
-    throw SystemError("convert", narrow, error);
+    throw SystemError("convert", subject, error);
   }
-  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, narrow.data(), length, &wide[0],
-                          wideLength) != wideLength) {
-    const DWORD error = GetLastError();
-    throw SystemError("convert", narrow, error);
-  }
-  return fs::path(std::move(wide));
+  return wide;
 }
 
-std::string toNarrow(const fs::path& path) {
-  const std::wstring& wide = path.native();
-  if (wide.empty()) return std::string();
-  const int length = checkedLength(wide.size());
-  // Elsewhere than in UTF-8 a best-fit or default substitution counts as a
-  // failure: "\u0141" would come back as 'L', naming another file.
-  const bool utf8 = ansiIsUtf8();
-  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-  BOOL usedDefault = FALSE;
-  BOOL* const usedDefaultOut = utf8 ? nullptr : &usedDefault;
-  const int narrowLength = WideCharToMultiByte(CP_ACP, flags, wide.data(), length, nullptr, 0,
-                                               /*defaultChar=*/nullptr, usedDefaultOut);
-  if (narrowLength == 0) {
-    const DWORD error = GetLastError();
-    throw SystemError("convert", toNarrowText(path), error);
-  }
-  if (usedDefault) throw SystemError("convert", toNarrowText(path), ERROR_NO_UNICODE_TRANSLATION);
-  std::string narrow(static_cast<std::size_t>(narrowLength), '\0');
-  if (WideCharToMultiByte(CP_ACP, flags, wide.data(), length, &narrow[0], narrowLength,
-                          /*defaultChar=*/nullptr, usedDefaultOut) != narrowLength) {
-    const DWORD error = GetLastError();
-    throw SystemError("convert", toNarrowText(path), error);
-  }
-  if (usedDefault) throw SystemError("convert", toNarrowText(path), ERROR_NO_UNICODE_TRANSLATION);
-  return narrow;
-}
-
-std::string toNarrowText(const fs::path& path) {
-  const std::wstring& wide = path.native();
+// The bytes of wide in the code page. With exact, a character that has no
+// form there, or only a best fit, fails ("convert"); without, it becomes
+// '?'. A UTF-8 code page takes neither the best-fit flag nor the used-default
+// pointer: every character has a form there, and only broken UTF-16 fails.
+std::string bytesOf(const std::wstring& wide, UINT codePage, bool exact) {
   if (wide.empty() || wide.size() > static_cast<std::size_t>(INT_MAX)) return std::string();
   const int length = static_cast<int>(wide.size());
-  // No best fit: a character the code page lacks shows as '?', not as a
-  // look-alike that would name another file in the log.
-  const DWORD flags = ansiIsUtf8() ? 0 : WC_NO_BEST_FIT_CHARS;
-  const int narrowLength =
-      WideCharToMultiByte(CP_ACP, flags, wide.data(), length, nullptr, 0, nullptr, nullptr);
-  if (narrowLength <= 0) return std::string();
-  std::string narrow(static_cast<std::size_t>(narrowLength), '\0');
-  const int written = WideCharToMultiByte(CP_ACP, flags, wide.data(), length, &narrow[0],
-                                          narrowLength, nullptr, nullptr);
-  narrow.resize(static_cast<std::size_t>(written > 0 ? written : 0));
-  return narrow;
+  const bool utf8 = codePage == CP_UTF8 || (codePage == CP_ACP && ansiIsUtf8());
+  const DWORD flags = utf8 ? (exact ? WC_ERR_INVALID_CHARS : 0) : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* const usedDefaultOut = utf8 || !exact ? nullptr : &usedDefault;
+  const int size = WideCharToMultiByte(codePage, flags, wide.data(), length, nullptr, 0, nullptr,
+                                       usedDefaultOut);
+  std::string bytes(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  const int written = size == 0 ? 0
+                                : WideCharToMultiByte(codePage, flags, wide.data(), length,
+                                                      &bytes[0], size, nullptr, usedDefaultOut);
+  if (exact && (written != size || size == 0 || usedDefault)) {
+    const DWORD error = written != size || size == 0 ? GetLastError() : 0;
+    throw SystemError("convert", bytesOf(wide, codePage, /*exact=*/false),
+                      error != 0 ? error : ERROR_NO_UNICODE_TRANSLATION);
+  }
+  bytes.resize(static_cast<std::size_t>(written > 0 ? written : 0));
+  return bytes;
 }
+
+}  // namespace
+
+fs::path toFsPath(const std::string& narrow) { return wideOf(narrow, CP_ACP, narrow); }
+
+std::string toNarrow(const fs::path& path) { return bytesOf(path.native(), CP_ACP, true); }
+
+std::string toNarrowText(const fs::path& path) { return bytesOf(path.native(), CP_ACP, false); }
 
 std::string toJournalText(const fs::path& relative) {
-  const std::wstring& wide = relative.native();
-  if (wide.empty()) return std::string();
-  const int length = checkedLength(wide.size());
-  const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), length, nullptr,
-                                       0, nullptr, nullptr);
-  if (size == 0) {
-    const DWORD error = GetLastError();
-    throw SystemError("convert", toNarrowText(relative), error);
-  }
-  std::string text(static_cast<std::size_t>(size), '\0');
-  if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), length, &text[0], size,
-                          nullptr, nullptr) != size) {
-    const DWORD error = GetLastError();
-    throw SystemError("convert", toNarrowText(relative), error);
-  }
-  return text;
+  return bytesOf(relative.native(), CP_UTF8, true);
 }
 
-fs::path fromJournalText(const std::string& text) {
-  if (text.empty()) return fs::path();
-  const int length = checkedLength(text.size());
-  const int size =
-      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
-  if (size == 0) {
-    const DWORD error = GetLastError();
-    throw SystemError("convert", text, error);
-  }
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, &wide[0], size) !=
-      size) {
-    const DWORD error = GetLastError();
-    throw SystemError("convert", text, error);
-  }
-  return fs::path(std::move(wide));
-}
+fs::path fromJournalText(const std::string& text) { return wideOf(text, CP_UTF8, text); }
 
 fs::path absolutePath(const fs::path& path) {
   // A long form is absolute already, and the system reads it as written.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "os/command_line.h"
 #include "os/error.h"
 #include "os/paths.h"
 #include "os/process.h"
@@ -17,38 +18,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-bool needsQuotes(const std::wstring& argument) {
-  if (argument.empty()) return true;
-  for (const wchar_t c : argument) {
-    if (c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'"') return true;
-  }
-  return false;
-}
-
-// Quotes one argument after the program name by the rules that
-// CommandLineToArgvW and the C runtime share: inside quotes, backslashes are
-// literal unless a quotation mark follows them, so those before an embedded
-// quotation mark and those before the closing one are doubled.
-void appendArgument(std::wstring* line, const std::wstring& argument) {
-  if (!needsQuotes(argument)) {
-    *line += argument;
-    return;
-  }
-  *line += L'"';
-  std::size_t backslashes = 0;
-  for (const wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    line->append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    *line += c;
-    backslashes = 0;
-  }
-  line->append(backslashes * 2, L'\\');
-  *line += L'"';
-}
 
 // The absolute path that CreateProcessW is given for path: the ordinary form
 // where it fits in MAX_PATH, the long form only beyond. A program started by
@@ -117,16 +86,12 @@ std::string startDetached(const fs::path& program, const std::vector<std::string
     if (const DWORD error = makeStartingPath(program, &application, &programPath)) {
       return failureText("start", subject, error);
     }
-    // The program name is read up to the next quotation mark, without
-    // escapes; a file name cannot hold one.
-    commandLine = L"\"" + programPath + L"\"";
     // Quoted as UTF-16 and started through the wide call: the program's C
     // runtime converts the line back to the code page, giving each argument
     // its bytes.
-    for (const std::string& argument : arguments) {
-      commandLine += L' ';
-      appendArgument(&commandLine, toFsPath(argument).native());
-    }
+    std::vector<std::wstring> argv{programPath};
+    for (const std::string& argument : arguments) argv.push_back(toFsPath(argument).native());
+    commandLine = windowsCommandLine(argv);
     std::wstring ordinaryDirectory;
     if (!workDir.empty()) {
       if (const DWORD error = makeStartingPath(workDir, &directory, &ordinaryDirectory)) {
