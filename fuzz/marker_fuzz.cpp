@@ -2,8 +2,11 @@
 // file relies on: one line with no byte below 0x20, a closing brace at the
 // end, bytes at or above 0x80 copied unchanged, and, for valid UTF-8, a
 // strict JSON parse that gives back every field and the time stamp, with
-// the keys in their fixed order. Now and then the record is also written
-// to a file, which must hold exactly the formatted bytes.
+// the keys in their fixed order. The product's own strict reader must give
+// back every record it wrote (whose result is one of the three words), and,
+// fed the input's bytes as they are, accept only what the writer writes.
+// Now and then the record is also written to a file, which must hold
+// exactly the formatted bytes.
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
@@ -125,9 +128,33 @@ void checkWrittenFile(const MarkerRecord& record) {
   check(matched, "written file differs from the formatted marker", bytes);
 }
 
+// The reader takes a marker back exactly, and nothing else: what it
+// accepts is what the writer writes from what it read.
+void checkReader(const std::string& bytes) {
+  MarkerRecord read;
+  long long appliedAt = 0;
+  if (!parseAppliedMarker(bytes, &read, &appliedAt)) return;
+  check(formatAppliedMarker(read, appliedAt) == bytes, "the reader took a marker no writer writes",
+        bytes);
+}
+
+void checkRoundTrip(const std::string& marker, const MarkerRecord& record, long long appliedAt) {
+  MarkerRecord read;
+  long long readAt = 0;
+  const bool known =
+      record.result == "success" || record.result == "rollback" || record.result == "error";
+  check(parseAppliedMarker(marker, &read, &readAt) == known, "the reader refused a marker", marker);
+  if (!known) return;
+  check(read.fromVersion == record.fromVersion && read.toVersion == record.toVersion &&
+            read.result == record.result && read.errorMessage == record.errorMessage &&
+            read.idempotencyKey == record.idempotencyKey && readAt == appliedAt,
+        "the reader changed a field", marker);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  checkReader(std::string(reinterpret_cast<const char*>(data), size));
   FuzzedDataProvider provider(data, size);
   const bool writeFile = provider.ConsumeIntegralInRange<int>(0, 63) == 0;
   const auto appliedAt = provider.ConsumeIntegral<long long>();
@@ -138,8 +165,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   record.errorMessage = provider.ConsumeRandomLengthString();
   record.idempotencyKey = provider.ConsumeRemainingBytesAsString();
 
+  // A third of the records carry a result the reader knows.
+  static const char* const kResults[] = {"success", "rollback", "error"};
+  if (appliedAt % 3 == 0) record.result = kResults[(appliedAt / 3 % 3 + 3) % 3];
   const std::string marker = formatAppliedMarker(record, appliedAt);
   checkOneLine(marker);
+  checkRoundTrip(marker, record, appliedAt);
 
   // Bytes at or above 0x80 pass through one for one, so replacing them
   // before or after formatting gives the same bytes, and the masked record
