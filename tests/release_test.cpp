@@ -196,6 +196,13 @@ TEST(Release, StagedReleaseIsExactlyTheSignedOne) {
          ASSERT_TRUE(makeDirectoryLink(r.dir / "elsewhere", r.at("plugins")));
        },
        ""},
+      {"listed file beyond a directory link",
+       [](Release& r) {
+         writeFile(r.dir / "elsewhere/core.dll", "CORE");
+         fs::remove_all(r.at("lib"));
+         ASSERT_TRUE(makeDirectoryLink(r.dir / "elsewhere", r.at("lib")));
+       },
+       "lib/core.dll: reached through a link, so the update would not move it"},
       {"rotation", rotate, ""},
       {"same key staged",
        [&](Release& r) {
@@ -281,7 +288,7 @@ TEST(Release, InstalledReleaseHoldsEveryListedFile) {
 // order of their paths, and the time from SOURCE_DATE_EPOCH.
 TEST(Release, SigningIsReproducible) {
   Release release;
-  writeTree(release.staging, {{"b", "A"}, {"B/c", "A"}, {"a", "A"}});
+  writeTree(release.staging, {{"b", "A"}, {"C/c", "A"}, {"a", "A"}});
 #ifdef _WIN32
   _putenv_s("SOURCE_DATE_EPOCH", "1700000000");
 #else
@@ -293,7 +300,7 @@ TEST(Release, SigningIsReproducible) {
   const std::string signature = readFile(release.at("vexo-release.manifest.minisig"));
   ASSERT_EQ(signRelease(release.staging, release.oldKey.secretFile, ""), "");
   EXPECT_EQ(readFile(release.at("vexo-release.manifest.minisig")), signature);
-  EXPECT_EQ(manifest, kHeader + kA + "B/c\n" + kA + "a\n" + kA + "a.txt\n" + kA + "b\n" +
+  EXPECT_EQ(manifest, kHeader + kA + "C/c\n" + kA + "a\n" + kA + "a.txt\n" + kA + "b\n" +
                           "d53772f1a4b72390b2c10003563d60ac8c0e3d216953f414cdefd6008ce283d0 4 "
                           "lib/core.dll\n");
 }

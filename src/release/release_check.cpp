@@ -6,6 +6,7 @@
 #include <ctime>
 #include <exception>
 #include <fstream>
+#include <functional>
 #include <system_error>
 #include <vector>
 
@@ -235,6 +236,55 @@ std::uint64_t firstLineOf(std::vector<std::pair<std::uint64_t, std::uint64_t>>* 
   return 0;
 }
 
+// Calls each(name, relative) for every file the updater would move from
+// folder, the manifest and its signature left out, name as the manifest
+// names it. Returns why the walk stopped: a link to a file, a name the
+// manifest cannot hold exactly, a Refusal that each threw, or a folder that
+// cannot be listed; empty when every file was visited.
+std::string walkRelease(
+    const fs::path& folder,
+    const std::function<void(const std::string& name, const fs::path& relative)>& each) {
+  try {
+    listFilesToMove(folder, [&](const fs::path& relative) {
+      std::string name;
+      if (!manifestNameOf(relative, &name)) {
+        throw Refusal{shown(relative) + ": its name is not valid Unicode"};
+      }
+      if (name == kManifestName || name == kManifestSignatureName) return;
+      // The updater moves a link as itself: what it leads to is not what
+      // was signed, and may lie anywhere.
+      if (isLinkEntry(folder / relative)) {
+        throw Refusal{shownName(name) + ": is a link, not a file of the release"};
+      }
+      each(name, relative);
+    });
+  } catch (const Refusal& refusal) {
+    return refusal.text;
+  } catch (const std::exception& e) {
+    return shown(folder) + ": cannot be listed (" + e.what() + ")";
+  }
+  return "";
+}
+
+// Names the first listed file that is there but that the updater would not
+// move: one reached through a link to a folder. Only called when the counts
+// differ, so a second list of fingerprints costs nothing in a release that
+// passes.
+std::string unmovedFileFault(const fs::path& folder, const Blake2b512& signedDigest) {
+  std::vector<std::uint64_t> staged;
+  std::string fault = walkRelease(folder, [&](const std::string& name, const fs::path&) {
+    staged.push_back(fingerprintOf(name));
+  });
+  if (!fault.empty()) return fault;
+  std::sort(staged.begin(), staged.end());
+  fault = readSignedManifest(
+      folder / kManifestName, signedDigest, [&](std::uint64_t, const ManifestEntry& entry) {
+        if (holds(staged, fingerprintOf(entry.path))) return std::string();
+        return entry.path + ": reached through a link, so the update would not move it";
+      });
+  return fault.empty() ? shown(folder) + ": changed while it was checked" : fault;
+}
+
 std::string checkRelease(const fs::path& installedKey, const fs::path& folder,
                          std::uint64_t* fileCount) {
   std::string fault = startCrypto();
@@ -251,9 +301,13 @@ std::string checkRelease(const fs::path& installedKey, const fs::path& folder,
   if (!fault.empty()) return fault;
 
   // First the manifest's fingerprints: a sorted vector of 64-bit values
-  // stays small at 100,000 files, where a set of names would not.
+  // stays small at 100,000 files, where a set of names would not. No line
+  // is shorter than 69 bytes, which bounds the count without a first pass.
   std::vector<std::uint64_t> listed;
   std::vector<std::uint64_t> folded;
+  std::error_code error;
+  const std::uint64_t bound = fs::file_size(folder / kManifestName, error) / 69;
+  listed.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(error ? 0 : bound, 1 << 17)));
   fault = readSignedManifest(folder / kManifestName, signedDigest,
                              [&](std::uint64_t, const ManifestEntry& entry) {
                                listed.push_back(fingerprintOf(entry.path));
@@ -266,29 +320,17 @@ std::string checkRelease(const fs::path& installedKey, const fs::path& folder,
   std::sort(folded.begin(), folded.end());
   const std::vector<std::uint64_t> repeated = repeatedIn(listed);
   const std::vector<std::uint64_t> repeatedFolded = repeatedIn(folded);
+  std::vector<std::uint64_t>().swap(folded);
 
-  // Then what the updater would move, each file against the manifest.
-  std::vector<std::uint64_t> staged;
-  try {
-    listFilesToMove(folder, [&](const fs::path& relative) {
-      std::string name;
-      if (!manifestNameOf(relative, &name)) {
-        throw Refusal{shown(relative) + ": its name is not valid Unicode"};
-      }
-      if (name == kManifestName || name == kManifestSignatureName) return;
-      if (isLinkEntry(folder / relative)) {
-        throw Refusal{shownName(name) + ": is a link, not a file of the release"};
-      }
-      const std::uint64_t fingerprint = fingerprintOf(name);
-      if (!holds(listed, fingerprint)) throw Refusal{shownName(name) + ": not in the manifest"};
-      staged.push_back(fingerprint);
-    });
-  } catch (const Refusal& refusal) {
-    return refusal.text;
-  } catch (const std::exception& e) {
-    return shown(folder) + ": cannot be listed (" + e.what() + ")";
-  }
-  std::sort(staged.begin(), staged.end());
+  // Then what the updater would move: every file listed. With the count
+  // below, that makes the two lists one.
+  std::uint64_t moved = 0;
+  fault = walkRelease(folder, [&](const std::string& name, const fs::path&) {
+    if (!holds(listed, fingerprintOf(name)))
+      throw Refusal{shownName(name) + ": not in the manifest"};
+    ++moved;
+  });
+  if (!fault.empty()) return fault;
 
   // Last, each listed file: once, present, and the signed size and hash.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
@@ -311,13 +353,13 @@ std::string checkRelease(const fs::path& installedKey, const fs::path& folder,
             return at + " differs only in case from line " + std::to_string(first) + "'s";
           }
         }
-        if (!holds(staged, fingerprint)) return entry.path + ": missing";
         fs::path relative;
         relativePathOf(entry.path, &relative);
         ++count;
         return fileFault(folder / relative, entry);
       });
   if (!fault.empty()) return fault;
+  if (count != moved) return unmovedFileFault(folder, signedDigest);
   *fileCount = count;
   return "";
 }
@@ -352,36 +394,30 @@ std::string commentFor(std::string trustedComment, const std::string& fileName) 
 // Why the manifest of folder cannot be written; empty when it is.
 std::string writeManifest(const fs::path& folder) {
   std::vector<std::string> names;
-  try {
-    listFilesToMove(folder, [&](const fs::path& relative) {
-      std::string name;
-      if (!manifestNameOf(relative, &name)) {
-        throw Refusal{shown(relative) + ": its name is not valid Unicode"};
-      }
-      if (name == kManifestName || name == kManifestSignatureName) return;
-      if (isLinkEntry(folder / relative)) {
-        throw Refusal{shownName(name) + ": is a link, which no installation would accept"};
-      }
-      const std::string fault = manifestPathFault(name);
-      if (!fault.empty()) throw Refusal{shownName(name) + ": cannot be listed: " + fault};
-      names.push_back(name);
-    });
-  } catch (const Refusal& refusal) {
-    return refusal.text;
-  }
+  std::string fault = walkRelease(folder, [&](const std::string& name, const fs::path&) {
+    const std::string pathFault = manifestPathFault(name);
+    if (!pathFault.empty()) throw Refusal{shownName(name) + ": cannot be listed: " + pathFault};
+    names.push_back(name);
+  });
+  if (!fault.empty()) return fault;
   // Sorted by bytes, so that the same folder always gives the same manifest.
   std::sort(names.begin(), names.end());
-  std::string text = std::string(kManifestHeader) + "\n";
+  const fs::path file = folder / kManifestName;
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << kManifestHeader << '\n';
   for (const std::string& name : names) {
     ManifestEntry entry;
     entry.path = name;
     fs::path relative;
     relativePathOf(name, &relative);
-    const std::string fault = sha256OfFile(folder / relative, &entry.size, &entry.sha256);
+    fault = sha256OfFile(folder / relative, &entry.size, &entry.sha256);
     if (!fault.empty()) return shownName(name) + ": " + fault;
-    text += manifestLine(entry);
+    out << manifestLine(entry);
   }
-  return writeWholeFile(folder / kManifestName, text);
+  out.close();
+  if (!out)
+    return shown(file) + ": cannot be written (" + std::generic_category().message(errno) + ")";
+  return "";
 }
 
 }  // namespace
