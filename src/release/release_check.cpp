@@ -85,8 +85,9 @@ std::string writeWholeFile(const fs::path& file, const std::string& text) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
   out.close();
-  if (!out)
+  if (!out) {
     return shown(file) + ": cannot be written (" + std::generic_category().message(errno) + ")";
+  }
   return "";
 }
 
@@ -154,7 +155,8 @@ std::string releaseKeyOf(const fs::path& folder, const PublicKey& installed,
   gcry_md_hash_buffer(GCRY_MD_BLAKE2B_512, digest.data(), text.data(), text.size());
   fault = signatureFault(folder, kReleaseKeySignatureName, kReleaseKeyName, installed, digest);
   if (!fault.empty()) return fault;
-  return readPublicKey(folder / kReleaseKeyName, kReleaseKeyName, key, &text);
+  fault = parsePublicKey(text, key);
+  return fault.empty() ? "" : std::string(kReleaseKeyName) + ": " + fault;
 }
 
 // Why the manifest in folder is not signed with key; empty when it is, with
@@ -210,29 +212,32 @@ std::string fileFault(const fs::path& file, const ManifestEntry& entry) {
   return "";
 }
 
-// The values that occur more than once in a sorted vector, each once.
-std::vector<std::uint64_t> repeatedIn(const std::vector<std::uint64_t>& sorted) {
-  std::vector<std::uint64_t> repeated;
+bool holds(const std::vector<std::uint64_t>& sorted, std::uint64_t value) {
+  return std::binary_search(sorted.begin(), sorted.end(), value);
+}
+
+// Each fingerprint that occurs more than once in a sorted vector, with the
+// line on which it was first met (0 until then), sorted.
+using FirstLines = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+FirstLines repeatedIn(const std::vector<std::uint64_t>& sorted) {
+  FirstLines repeated;
   for (std::size_t i = 1; i < sorted.size(); ++i) {
-    if (sorted[i] == sorted[i - 1] && (repeated.empty() || repeated.back() != sorted[i])) {
-      repeated.push_back(sorted[i]);
+    if (sorted[i] == sorted[i - 1] && (repeated.empty() || repeated.back().first != sorted[i])) {
+      repeated.emplace_back(sorted[i], 0);
     }
   }
   return repeated;
 }
 
-bool holds(const std::vector<std::uint64_t>& sorted, std::uint64_t value) {
-  return std::binary_search(sorted.begin(), sorted.end(), value);
-}
-
-// The line on which a repeated fingerprint was first met, or 0 the first
-// time, when it is recorded.
-std::uint64_t firstLineOf(std::vector<std::pair<std::uint64_t, std::uint64_t>>* seen,
-                          std::uint64_t fingerprint, std::uint64_t line) {
-  for (const auto& [known, first] : *seen) {
-    if (known == fingerprint) return first;
-  }
-  seen->emplace_back(fingerprint, line);
+// The line on which a repeated fingerprint was met before this line; 0 for
+// one met the first time (which is recorded) or not repeated at all.
+std::uint64_t firstLineOf(FirstLines* repeated, std::uint64_t fingerprint, std::uint64_t line) {
+  const auto found = std::lower_bound(repeated->begin(), repeated->end(),
+                                      std::make_pair(fingerprint, std::uint64_t{0}));
+  if (found == repeated->end() || found->first != fingerprint) return 0;
+  if (found->second != 0) return found->second;
+  found->second = line;
   return 0;
 }
 
@@ -250,13 +255,13 @@ std::string walkRelease(
       if (!manifestNameOf(relative, &name)) {
         throw Refusal{shown(relative) + ": its name is not valid Unicode"};
       }
-      if (name == kManifestName || name == kManifestSignatureName) return;
       // The updater moves a link as itself: what it leads to is not what
-      // was signed, and may lie anywhere.
+      // was signed, and may lie anywhere. That holds for the manifest too,
+      // which the installation keeps.
       if (isLinkEntry(folder / relative)) {
         throw Refusal{shownName(name) + ": is a link, not a file of the release"};
       }
-      each(name, relative);
+      if (name != kManifestName && name != kManifestSignatureName) each(name, relative);
     });
   } catch (const Refusal& refusal) {
     return refusal.text;
@@ -318,8 +323,8 @@ std::string checkRelease(const fs::path& installedKey, const fs::path& folder,
   if (!fault.empty()) return fault;
   std::sort(listed.begin(), listed.end());
   std::sort(folded.begin(), folded.end());
-  const std::vector<std::uint64_t> repeated = repeatedIn(listed);
-  const std::vector<std::uint64_t> repeatedFolded = repeatedIn(folded);
+  FirstLines repeated = repeatedIn(listed);
+  FirstLines repeatedFolded = repeatedIn(folded);
   std::vector<std::uint64_t>().swap(folded);
 
   // Then what the updater would move: every file listed. With the count
@@ -333,25 +338,23 @@ std::string checkRelease(const fs::path& installedKey, const fs::path& folder,
   if (!fault.empty()) return fault;
 
   // Last, each listed file: once, present, and the signed size and hash.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> seenFolded;
   std::uint64_t count = 0;
   fault = readSignedManifest(
       folder / kManifestName, signedDigest,
       [&](std::uint64_t line, const ManifestEntry& entry) -> std::string {
-        const std::string at = std::string(kManifestName) + ": line " + std::to_string(line) +
-                               ": the path " + quotedPath(entry.path);
+        const auto at = [&]() {
+          return std::string(kManifestName) + ": line " + std::to_string(line) + ": the path " +
+                 quotedPath(entry.path);
+        };
         const std::uint64_t fingerprint = fingerprintOf(entry.path);
-        if (holds(repeated, fingerprint)) {
-          if (const std::uint64_t first = firstLineOf(&seen, fingerprint, line)) {
-            return at + " is listed twice (first on line " + std::to_string(first) + ")";
-          }
+        if (const std::uint64_t first = firstLineOf(&repeated, fingerprint, line)) {
+          return at() + " is listed twice (first on line " + std::to_string(first) + ")";
         }
         const std::string caseless = caseFoldedName(entry.path);
-        if (!caseless.empty() && holds(repeatedFolded, fingerprintOf(caseless))) {
-          if (const std::uint64_t first = firstLineOf(&seenFolded, fingerprintOf(caseless), line)) {
-            return at + " differs only in case from line " + std::to_string(first) + "'s";
-          }
+        const std::uint64_t first =
+            caseless.empty() ? 0 : firstLineOf(&repeatedFolded, fingerprintOf(caseless), line);
+        if (first != 0) {
+          return at() + " differs only in case from line " + std::to_string(first) + "'s";
         }
         fs::path relative;
         relativePathOf(entry.path, &relative);
@@ -415,8 +418,9 @@ std::string writeManifest(const fs::path& folder) {
     out << manifestLine(entry);
   }
   out.close();
-  if (!out)
+  if (!out) {
     return shown(file) + ": cannot be written (" + std::generic_category().message(errno) + ")";
+  }
   return "";
 }
 
