@@ -24,7 +24,6 @@ const std::string kA = "559aead08264d5795d3909718cdd05abd49572e84fe55590eef31a88
 struct TestKey {
   std::string secretFile;
   std::string publicFile;
-  std::string id;  // as messages show it
 };
 
 // A key pair whose seed and id are the byte fill, written into dir.
@@ -37,9 +36,10 @@ TestKey writeKey(const TempDir& dir, unsigned char fill) {
   const std::string name = "key" + std::to_string(fill);
   writeFile(dir / (name + ".key"), secretKeyText(secret));
   writeFile(dir / (name + ".pub"), publicKeyText(PublicKey{secret.id, secret.publicKey}));
-  return {dir / (name + ".key"), dir / (name + ".pub"), keyIdText(secret.id)};
+  return {dir / (name + ".key"), dir / (name + ".pub")};
 }
 
+// The key id of writeKey's key, as messages show it.
 std::string idOf(unsigned char fill) {
   KeyId id;
   id.fill(fill);

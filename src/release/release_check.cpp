@@ -1,6 +1,7 @@
 #include "release/release_check.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -558,8 +559,11 @@ std::string makeKeyPair(const fs::path& secretKey, const fs::path& publicKey) {
       if (!isMissing(file)) return shown(file) + ": exists, not replaced";
     }
     SecretKey key;
-    randomBytes(key.seed.data(), key.seed.size());
-    randomBytes(key.id.data(), key.id.size());
+    // One draw: on Windows each one makes libgcrypt poll the system anew.
+    std::array<unsigned char, sizeof key.seed + sizeof key.id> random{};
+    randomBytes(random.data(), random.size());
+    std::copy(random.begin(), random.begin() + key.seed.size(), key.seed.begin());
+    std::copy(random.begin() + key.seed.size(), random.end(), key.id.begin());
     fault = publicKeyOfSeed(key.seed, &key.publicKey);
     if (!fault.empty()) return fault;
     {
