@@ -37,6 +37,13 @@ SexpHandle messageOf(const unsigned char* message, std::size_t length, gcry_erro
   return adoptSexp(data);
 }
 
+// A limit as people write it: "256 MiB" rather than 268435456 bytes.
+std::string sizeText(std::uint64_t bytes) {
+  if (bytes % (1024 * 1024) == 0) return std::to_string(bytes / (1024 * 1024)) + " MiB";
+  if (bytes % 1024 == 0) return std::to_string(bytes / 1024) + " KiB";
+  return std::to_string(bytes) + " bytes";
+}
+
 // Feeds the file to digest in chunks. Returns why it stopped early; empty
 // when *size holds the number of bytes read.
 std::string digestFile(const fs::path& file, std::uint64_t limit, gcry_md_hd_t digest,
@@ -50,7 +57,7 @@ std::string digestFile(const fs::path& file, std::uint64_t limit, gcry_md_hd_t d
     const auto got = static_cast<std::size_t>(in.gcount());
     if (got == 0) break;
     total += got;
-    if (total > limit) return "too long (over " + std::to_string(limit) + " bytes)";
+    if (total > limit) return "too long (over " + sizeText(limit) + ")";
     gcry_md_write(digest, chunk.data(), got);
   }
   if (in.bad()) return "cannot be read (" + std::generic_category().message(errno) + ")";

@@ -39,7 +39,7 @@ DigestHandle openDigest(int algorithm);
 std::string sha256OfFile(const std::filesystem::path& file, std::uint64_t* size, Sha256* sha256);
 
 // The BLAKE2b-512 of the file (minisign's prehash), read in chunks. Returns
-// "too long (over <limit> bytes)" past limit bytes, or why the file cannot
+// "too long (over <limit>)" past limit bytes, or why the file cannot
 // be read; empty when *digest holds it.
 std::string blake2bOfFile(const std::filesystem::path& file, std::uint64_t limit,
                           Blake2b512* digest);
