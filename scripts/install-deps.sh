@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-dev e2fsprogs
   zip
   python3-fusepy
+  libgcrypt20-dev libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev minisign
 )
 
 missing=()

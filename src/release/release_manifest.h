@@ -1,0 +1,52 @@
+#ifndef VEXO_RELEASE_RELEASE_MANIFEST_H_
+#define VEXO_RELEASE_RELEASE_MANIFEST_H_
+
+// The release manifest: UTF-8 text with LF line ends, its first line
+// "vexo-release-manifest 1", then one line per file,
+// "<64 lowercase hex SHA-256> <decimal size> <relative path>". It is read as
+// a stream, one line at a time, so that memory stays flat however many
+// files it lists.
+
+#include <gcrypt.h>
+
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <string>
+
+#include "release/release_crypto.h"
+
+extern const char kManifestHeader[];
+
+// The whole manifest, and one line of it without its line end, at most.
+constexpr std::uint64_t kManifestLimit = 256ull * 1024 * 1024;
+constexpr std::size_t kManifestLineLimit = 64 * 1024;
+
+struct ManifestEntry {
+  std::string path;
+  std::uint64_t size = 0;
+  Sha256 sha256{};
+};
+
+// Called for each file line of a manifest with its line number; returns
+// why reading stops there, or empty to read on.
+using ManifestVisit = std::function<std::string(std::uint64_t line, const ManifestEntry& entry)>;
+
+// Reads a manifest from in, feeding every byte read to digest when it is not
+// null, and calls each for every file line in order. Returns the first
+// fault, as "vexo-release.manifest: <why>" or what each returned; empty when
+// every line was read and the manifest ended properly.
+std::string readManifest(std::istream& in, gcry_md_hd_t digest, const ManifestVisit& each);
+
+// Why name cannot stand in a manifest, as "the path \"<name>\" <why>"; empty
+// when it can. Duplicates are the reader's caller's to find.
+std::string manifestPathFault(const std::string& name);
+
+// The manifest's line for entry, its line end included.
+std::string manifestLine(const ManifestEntry& entry);
+
+// name in quotation marks, as messages show it: control bytes as \xNN, so
+// that a message stays one line.
+std::string quotedPath(const std::string& name);
+
+#endif  // VEXO_RELEASE_RELEASE_MANIFEST_H_
