@@ -344,7 +344,9 @@ void flushFileSystem(const fs::path& path) {
 }
 
 InputFile::InputFile(const fs::path& path)
-    : path_(path), handle_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    // Not blocking: a pipe where a file was expected fails its first read
+    // rather than waiting for a writer.
+    : path_(path), handle_(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
   if (handle_ < 0) fail("open", path.native(), errno);
 }
 
@@ -360,10 +362,12 @@ std::size_t InputFile::read(char* buffer, std::size_t size) {
 
 OutputFile::OutputFile(const fs::path& path, WriteMode mode)
     : path_(path),
-      handle_(
-          open(path.c_str(),
-               O_WRONLY | O_CREAT | O_CLOEXEC | (mode == WriteMode::kAppend ? O_APPEND : O_TRUNC),
-               0666)) {
+      handle_(open(path.c_str(),
+                   O_WRONLY | O_CREAT | O_CLOEXEC |
+                       (mode == WriteMode::kAppend       ? O_APPEND
+                        : mode == WriteMode::kNewPrivate ? O_EXCL
+                                                         : O_TRUNC),
+                   mode == WriteMode::kNewPrivate ? 0600 : 0666)) {
   if (handle_ < 0) fail("open", path.native(), errno);
 }
 

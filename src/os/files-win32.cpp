@@ -649,7 +649,10 @@ OutputFile::OutputFile(const fs::path& path, WriteMode mode) : path_(path), hand
   const HANDLE file =
       CreateFileW(longForm.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE, /*securityAttributes=*/nullptr,
-                  append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                  append                           ? OPEN_ALWAYS
+                  : mode == WriteMode::kNewPrivate ? CREATE_NEW
+                                                   : CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL,
                   /*templateFile=*/nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();

@@ -132,8 +132,11 @@ class InputFile {
   std::intptr_t handle_;
 };
 
-// How an OutputFile opens its file: emptied, or written at its end.
-enum class WriteMode { kTruncate, kAppend };
+// How an OutputFile opens its file: emptied, written at its end, or made
+// new (an existing file is refused, kErrorFileExists) for its owner alone to
+// read, where the system has owners (natively; on Windows the folder's
+// rights pass on to it).
+enum class WriteMode { kTruncate, kAppend, kNewPrivate };
 
 // A file opened for writing, created when missing (its folder is not); other
 // processes may read and write it meanwhile. Each write goes to the system

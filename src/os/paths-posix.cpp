@@ -18,6 +18,10 @@ namespace {
 
 }  // namespace
 
+const bool kNamesIgnoreCase = false;
+
+fs::path caseFolded(const fs::path& name) { return name; }
+
 fs::path toFsPath(const std::string& narrow) { return fs::path(narrow); }
 
 std::string toNarrow(const fs::path& path) { return path.native(); }

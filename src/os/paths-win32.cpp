@@ -353,3 +353,21 @@ fs::path currentDirectory() {
     size = length;
   }
 }
+
+const bool kNamesIgnoreCase = true;
+
+fs::path caseFolded(const fs::path& name) {
+  const std::wstring& wide = name.native();
+  if (wide.empty() || wide.size() > INT_MAX) return name;
+  // NTFS compares names through one upper-case table, whatever the user's
+  // language: the invariant locale's simple upper case is the nearest the
+  // system offers.
+  std::wstring upper(wide.size(), L'\0');
+  const int length = static_cast<int>(wide.size());
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), length, &upper[0], length,
+                    /*versionInformation=*/nullptr, /*reserved=*/nullptr,
+                    /*sortHandle=*/0) != length) {
+    return name;
+  }
+  return fs::path(std::move(upper));
+}

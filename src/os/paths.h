@@ -45,4 +45,11 @@ std::filesystem::path canonicalPath(const std::filesystem::path& path);
 // The process's working directory. Throws SystemError.
 std::filesystem::path currentDirectory();
 
+// Whether the system takes names that differ only in case for one file
+// (Windows), and the form in which two such names are equal: upper case, as
+// NTFS compares them, through the invariant locale. Natively names that
+// differ in case are different files, and the name is its own form.
+extern const bool kNamesIgnoreCase;
+std::filesystem::path caseFolded(const std::filesystem::path& name);
+
 #endif  // VEXO_OS_PATHS_H_

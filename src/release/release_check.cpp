@@ -2,20 +2,17 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
-#include <fstream>
 #include <functional>
-#include <system_error>
 #include <vector>
 
+#include "os/files.h"
+#include "os/paths.h"
 #include "release/minisign_codec.h"
 #include "release/release_crypto.h"
 #include "release/release_manifest.h"
-#include "release/release_names.h"
-#include "treeops/treeops_os.h"
 #include "treeops/walks.h"
 
 namespace fs = std::filesystem;
@@ -34,17 +31,7 @@ struct Refusal {
 
 // A path as messages show it, in the narrow form the rest of the program
 // speaks.
-std::string shown(const fs::path& path) {
-  try {
-    return toNarrow(path);
-  } catch (const std::exception&) {
-  }
-  try {
-    return path.u8string();
-  } catch (const std::exception&) {
-    return "(a path that cannot be shown)";
-  }
-}
+std::string shown(const fs::path& path) { return toNarrowText(path); }
 
 // A manifest name as messages show it: as it is, unless control bytes would
 // break the message's line.
@@ -58,36 +45,47 @@ std::string asBytes(const Ed25519Signature& signature) {
   return std::string(reinterpret_cast<const char*>(signature.data()), signature.size());
 }
 
-bool isMissing(const fs::path& path) {
-  std::error_code error;
-  return fs::symlink_status(path, error).type() == fs::file_type::not_found;
+bool isMissing(const fs::path& path) { return !entryExists(path); }
+
+// Why the entry at file is not a file to read: "missing" or "not a file";
+// empty when it may be one.
+std::string notAFile(const fs::path& file) {
+  if (!entryExists(file)) return "missing";
+  return directoryExists(file) ? "not a file" : "";
 }
 
 // The whole of a key or signature file. Returns "missing", "not a file",
 // "too long (...)" or why it cannot be read; empty when *text holds it.
 std::string readSmallFile(const fs::path& file, std::string* text) {
-  std::error_code error;
-  const fs::file_status status = fs::status(file, error);
-  if (status.type() == fs::file_type::not_found) return "missing";
-  if (error) return "cannot be read (" + error.message() + ")";
-  if (!fs::is_regular_file(status)) return "not a file";
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return "cannot be read (" + std::generic_category().message(errno) + ")";
-  text->assign(kMinisignFileLimit + 1, '\0');
-  in.read(&(*text)[0], static_cast<std::streamsize>(text->size()));
-  if (in.bad()) return "cannot be read (" + std::generic_category().message(errno) + ")";
-  text->resize(static_cast<std::size_t>(in.gcount()));
+  try {
+    const std::string fault = notAFile(file);
+    if (!fault.empty()) return fault;
+    InputFile in(file);
+    text->assign(kMinisignFileLimit + 1, '\0');
+    std::size_t size = 0;
+    while (size < text->size()) {
+      const std::size_t got = in.read(&(*text)[size], text->size() - size);
+      if (got == 0) break;
+      size += got;
+    }
+    text->resize(size);
+  } catch (const std::exception& e) {
+    return std::string("cannot be read (") + e.what() + ")";
+  }
   if (text->size() > kMinisignFileLimit) return "too long (over 64 KiB)";
   return "";
 }
 
-// Replaces file with text. Returns why it could not; empty when done.
-std::string writeWholeFile(const fs::path& file, const std::string& text) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  out.close();
-  if (!out) {
-    return shown(file) + ": cannot be written (" + std::generic_category().message(errno) + ")";
+// Writes text into file, made anew (mode kTruncate) or new only
+// (kNewPrivate). Returns why it could not; empty when done.
+std::string writeWholeFile(const fs::path& file, const std::string& text,
+                           WriteMode mode = WriteMode::kTruncate) {
+  try {
+    OutputFile out(file, mode);
+    out.write(text);
+    out.close();
+  } catch (const std::exception& e) {
+    return shown(file) + ": cannot be written (" + e.what() + ")";
   }
   return "";
 }
@@ -177,29 +175,34 @@ std::string manifestSignatureFault(const fs::path& folder, const PublicKey& key,
 // what was read is what was signed: the file may change between reads.
 std::string readSignedManifest(const fs::path& file, const Blake2b512& signedDigest,
                                const ManifestVisit& each) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::string(kManifestName) + ": cannot be read";
-  const DigestHandle digest = openDigest(GCRY_MD_BLAKE2B_512);
-  if (!digest) return "libgcrypt has no BLAKE2b-512";
-  const std::string fault = readManifest(in, digest.get(), each);
-  if (!fault.empty()) return fault;
-  if (!std::equal(signedDigest.begin(), signedDigest.end(),
-                  gcry_md_read(digest.get(), GCRY_MD_BLAKE2B_512))) {
-    return std::string(kManifestName) + ": changed while it was read";
+  std::string fault;
+  try {
+    InputFile in(file);
+    const DigestHandle digest = openDigest(GCRY_MD_BLAKE2B_512);
+    if (!digest) return "libgcrypt has no BLAKE2b-512";
+    fault = readManifest([&](char* buffer, std::size_t size) { return in.read(buffer, size); },
+                         digest.get(), each);
+    if (fault.empty() && !std::equal(signedDigest.begin(), signedDigest.end(),
+                                     gcry_md_read(digest.get(), GCRY_MD_BLAKE2B_512))) {
+      fault = std::string(kManifestName) + ": changed while it was read";
+    }
+  } catch (const std::exception& e) {
+    fault = std::string(kManifestName) + ": cannot be read (" + e.what() + ")";
   }
-  return "";
+  return fault;
 }
 
 // Why file is not the manifest's entry (named name); empty when it is. The
 // size is compared first, so that a file of another size is never read.
 std::string fileFault(const fs::path& file, const ManifestEntry& entry) {
-  std::error_code error;
-  const fs::file_status status = fs::status(file, error);
-  if (status.type() == fs::file_type::not_found) return entry.path + ": missing";
-  if (error) return entry.path + ": cannot be read (" + error.message() + ")";
-  if (!fs::is_regular_file(status)) return entry.path + ": not a file";
-  std::uint64_t size = fs::file_size(file, error);
-  if (error) return entry.path + ": cannot be read (" + error.message() + ")";
+  std::uint64_t size = 0;
+  try {
+    const std::string fault = notAFile(file);
+    if (!fault.empty()) return entry.path + ": " + fault;
+    size = fileSize(file);
+  } catch (const std::exception& e) {
+    return entry.path + ": cannot be read (" + e.what() + ")";
+  }
   const auto wrongSize = [&]() {
     return entry.path + ": " + std::to_string(size) + " bytes, not the manifest's " +
            std::to_string(entry.size);
@@ -311,9 +314,8 @@ std::string checkRelease(const fs::path& installedKey, const fs::path& folder,
   // is shorter than 69 bytes, which bounds the count without a first pass.
   std::vector<std::uint64_t> listed;
   std::vector<std::uint64_t> folded;
-  std::error_code error;
-  const std::uint64_t bound = fs::file_size(folder / kManifestName, error) / 69;
-  listed.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(error ? 0 : bound, 1 << 17)));
+  const std::uint64_t bound = fileSize(folder / kManifestName) / 69;
+  listed.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(bound, 1 << 17)));
   fault = readSignedManifest(folder / kManifestName, signedDigest,
                              [&](std::uint64_t, const ManifestEntry& entry) {
                                listed.push_back(fingerprintOf(entry.path));
@@ -406,9 +408,7 @@ std::string writeManifest(const fs::path& folder) {
   if (!fault.empty()) return fault;
   // Sorted by bytes, so that the same folder always gives the same manifest.
   std::sort(names.begin(), names.end());
-  const fs::path file = folder / kManifestName;
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << kManifestHeader << '\n';
+  std::string text = std::string(kManifestHeader) + "\n";
   for (const std::string& name : names) {
     ManifestEntry entry;
     entry.path = name;
@@ -416,13 +416,9 @@ std::string writeManifest(const fs::path& folder) {
     relativePathOf(name, &relative);
     fault = sha256OfFile(folder / relative, &entry.size, &entry.sha256);
     if (!fault.empty()) return shownName(name) + ": " + fault;
-    out << manifestLine(entry);
+    text += manifestLine(entry);
   }
-  out.close();
-  if (!out) {
-    return shown(file) + ": cannot be written (" + std::generic_category().message(errno) + ")";
-  }
-  return "";
+  return writeWholeFile(folder / kManifestName, text);
 }
 
 }  // namespace
@@ -434,6 +430,17 @@ bool installationHasReleaseKey(const fs::path& installDir) {
     // An entry that cannot be looked at may be a key: the check that
     // follows says what is wrong with it.
     return true;
+  }
+}
+
+std::string installedKeyFault(const fs::path& installDir) {
+  try {
+    PublicKey key;
+    std::string text;
+    const fs::path keyFile = installDir / kReleaseKeyName;
+    return readPublicKey(keyFile, shown(keyFile), &key, &text);
+  } catch (const std::exception& e) {
+    return std::string("release key check failed: ") + e.what();
   }
 }
 
@@ -566,16 +573,9 @@ std::string makeKeyPair(const fs::path& secretKey, const fs::path& publicKey) {
     std::copy(random.begin() + key.seed.size(), random.end(), key.id.begin());
     fault = publicKeyOfSeed(key.seed, &key.publicKey);
     if (!fault.empty()) return fault;
-    {
-      // Only the owner may read the secret key, from before it holds it.
-      std::ofstream out(secretKey, std::ios::binary);
-      if (!out) return shown(secretKey) + ": cannot be written";
-      std::error_code ignored;
-      fs::permissions(secretKey, fs::perms::owner_read | fs::perms::owner_write, ignored);
-      out << secretKeyText(key);
-      out.close();
-      if (!out) return shown(secretKey) + ": cannot be written";
-    }
+    // Only the owner may read the secret key, from before it holds it.
+    fault = writeWholeFile(secretKey, secretKeyText(key), WriteMode::kNewPrivate);
+    if (!fault.empty()) return fault;
     PublicKey pair;
     pair.id = key.id;
     pair.key = key.publicKey;

@@ -22,8 +22,14 @@ extern const char kManifestSignatureName[];    // "vexo-release.manifest.minisig
 // installDir/vexo-release.pub, whatever it holds).
 bool installationHasReleaseKey(const std::filesystem::path& installDir);
 
-// Why staging is not exactly the release signed for this installation;
-// empty when it is.
+// Why the installation's release key cannot be used, as
+// "<path of the key>: <why>"; empty when it can. No release can be
+// checked against such a key, whatever is staged.
+std::string installedKeyFault(const std::filesystem::path& installDir);
+
+// Why staging is not exactly the release signed for this installation, as
+// "<file>: <why>", the file as the manifest names it (or the installation's
+// key); empty when it is.
 std::string verifyStagedRelease(const std::filesystem::path& installDir,
                                 const std::filesystem::path& stagingDir);
 

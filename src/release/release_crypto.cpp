@@ -1,10 +1,10 @@
 #include "release/release_crypto.h"
 
-#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <system_error>
+#include <exception>
 #include <vector>
+
+#include "os/files.h"
 
 namespace fs = std::filesystem;
 
@@ -48,20 +48,19 @@ std::string sizeText(std::uint64_t bytes) {
 // when *size holds the number of bytes read.
 std::string digestFile(const fs::path& file, std::uint64_t limit, gcry_md_hd_t digest,
                        std::uint64_t* size) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return "cannot be read (" + std::generic_category().message(errno) + ")";
-  std::vector<char> chunk(kReadChunk);
-  std::uint64_t total = 0;
-  while (in) {
-    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-    const auto got = static_cast<std::size_t>(in.gcount());
-    if (got == 0) break;
-    total += got;
-    if (total > limit) return "too long (over " + sizeText(limit) + ")";
-    gcry_md_write(digest, chunk.data(), got);
+  try {
+    InputFile in(file);
+    std::vector<char> chunk(kReadChunk);
+    std::uint64_t total = 0;
+    while (const std::size_t got = in.read(chunk.data(), chunk.size())) {
+      total += got;
+      if (total > limit) return "too long (over " + sizeText(limit) + ")";
+      gcry_md_write(digest, chunk.data(), got);
+    }
+    *size = total;
+  } catch (const std::exception& e) {
+    return std::string("cannot be read (") + e.what() + ")";
   }
-  if (in.bad()) return "cannot be read (" + std::generic_category().message(errno) + ")";
-  *size = total;
   return "";
 }
 

@@ -1,10 +1,11 @@
 #include "release/release_manifest.h"
 
 #include <cstring>
+#include <exception>
 #include <vector>
 
+#include "os/paths.h"
 #include "release/release_check.h"
-#include "release/release_names.h"
 
 const char kManifestHeader[] = "vexo-release-manifest 1";
 
@@ -55,6 +56,34 @@ std::string readEntry(const std::string& line, ManifestEntry* entry) {
 }
 
 }  // namespace
+
+bool manifestNameOf(const std::filesystem::path& relative, std::string* name) {
+  try {
+    *name = toJournalText(relative.generic_string<std::filesystem::path::value_type>());
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
+bool relativePathOf(const std::string& name, std::filesystem::path* relative) {
+  try {
+    *relative = fromJournalText(name);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
+std::string caseFoldedName(const std::string& name) {
+  std::filesystem::path relative;
+  if (!kNamesIgnoreCase || !relativePathOf(name, &relative)) return std::string();
+  try {
+    return toJournalText(caseFolded(relative));
+  } catch (const std::exception&) {
+    return std::string();
+  }
+}
 
 std::string quotedPath(const std::string& name) {
   static const char kHex[] = "0123456789abcdef";
@@ -115,7 +144,7 @@ std::string manifestLine(const ManifestEntry& entry) {
   return line + " " + std::to_string(entry.size) + " " + entry.path + "\n";
 }
 
-std::string readManifest(std::istream& in, gcry_md_hd_t digest, const ManifestVisit& each) {
+std::string readManifest(const ReadBytes& read, gcry_md_hd_t digest, const ManifestVisit& each) {
   const std::string manifest = std::string(kManifestName) + ": ";
   const auto at = [&](std::uint64_t number) {
     return manifest + "line " + std::to_string(number) + ": ";
@@ -125,9 +154,13 @@ std::string readManifest(std::istream& in, gcry_md_hd_t digest, const ManifestVi
   ManifestEntry entry;
   std::uint64_t total = 0;
   std::uint64_t number = 0;
-  while (in) {
-    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-    const auto got = static_cast<std::size_t>(in.gcount());
+  for (;;) {
+    std::size_t got = 0;
+    try {
+      got = read(chunk.data(), chunk.size());
+    } catch (const std::exception& e) {
+      return manifest + "cannot be read (" + e.what() + ")";
+    }
     if (got == 0) break;
     total += got;
     if (total > kManifestLimit) return manifest + "too long (over 256 MiB)";
@@ -164,7 +197,6 @@ std::string readManifest(std::istream& in, gcry_md_hd_t digest, const ManifestVi
       line.clear();
     }
   }
-  if (in.bad()) return manifest + "cannot be read";
   if (!line.empty()) return at(number + 1) + "cut short (no line end)";
   if (number == 0) return manifest + "empty";
   return "";

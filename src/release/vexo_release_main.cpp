@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "os/paths.h"
 #include "release/release_check.h"
-#include "treeops/treeops_os.h"
 
 namespace fs = std::filesystem;
 

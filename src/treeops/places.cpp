@@ -3,10 +3,6 @@
 #include <algorithm>
 #include <vector>
 
-#ifdef _WIN32
-#include <cwctype>
-#endif
-
 #include "os/files.h"
 #include "os/paths.h"
 
@@ -17,17 +13,7 @@ namespace {
 // Whether two names of a canonical path name the same thing. Windows file
 // names ignore case, so "C:\App" and "c:\app" are one directory there.
 bool sameName(const fs::path& a, const fs::path& b) {
-#ifdef _WIN32
-  const std::wstring& x = a.native();
-  const std::wstring& y = b.native();
-  return x.size() == y.size() &&
-         std::equal(x.begin(), x.end(), y.begin(), [](wchar_t c, wchar_t d) {
-           return std::towlower(static_cast<std::wint_t>(c)) ==
-                  std::towlower(static_cast<std::wint_t>(d));
-         });
-#else
-  return a.native() == b.native();
-#endif
+  return a == b || (kNamesIgnoreCase && caseFolded(a) == caseFolded(b));
 }
 
 // The names of a canonical path, its root first.
