@@ -10,6 +10,7 @@
 #include "app/options.h"
 #include "os/paths.h"
 #include "os/process.h"
+#include "release/release_check.h"
 #include "report/marker_record.h"
 #include "report/run_log.h"
 #include "treeops/treeops.h"
@@ -143,6 +144,17 @@ int runUpdate(int argc, const char* const* argv) {
   }
   const bool resuming = journal.action == JournalAction::kResume;
   if (!resuming) {
+    // An installation that names its release key takes only the release
+    // signed with it, exactly; checked again here, after the host's own
+    // check, since staging may have changed since. A resumed run checked
+    // before its first move.
+    if (installationHasReleaseKey(installDir)) {
+      const std::string releaseFault = verifyStagedRelease(installDir, stagingDir);
+      if (!releaseFault.empty()) {
+        return backupFailed("the staged update is not the release signed for this installation: " +
+                            releaseFault);
+      }
+    }
     const std::string backupError = backupInstallation(installDir, backupDir, stagingDir);
     if (!backupError.empty()) return backupFailed(backupError);
     const std::string journalError =

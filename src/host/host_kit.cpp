@@ -5,6 +5,7 @@
 #include "os/files.h"
 #include "os/paths.h"
 #include "os/process.h"
+#include "release/release_check.h"
 #include "report/marker_record.h"
 #include "treeops/places.h"
 #include "treeops/update_journal.h"
@@ -214,4 +215,19 @@ Outcome readUpdateOutcome(UpdateRequest request) {
     }
   }
   return outcome;
+}
+
+std::string verifyInstallation(const UpdateRequest& request, bool* keyed) {
+  *keyed = false;
+  if (request.installDir.empty()) {
+    return "The application asked for the update in a way the updater cannot carry out. "
+           "(install_dir is missing)";
+  }
+  const fs::path installDir = absolutePath(request.installDir);
+  *keyed = installationHasReleaseKey(installDir);
+  const std::string fault = *keyed ? verifyInstalledRelease(installDir) : "";
+  if (fault.empty()) return "";
+  return "The installed application is not exactly the release its publisher signed; installing "
+         "it again puts that right. (" +
+         fault + ")";
 }

@@ -41,7 +41,8 @@ std::string completeRequest(UpdateRequest* request);
 // installation or the backup directory; no folder of the request is kept
 // online or offline by a storage service; the updater can be read; no
 // interrupted update stands in the way; the staging directory exists, can be
-// read and holds a file; the installation is a folder and can be read
+// read and holds a file; it is the release signed with the installation's
+// release key, if it has one; the installation is a folder and can be read
 // completely; no path the update or its backup makes is longer than this
 // machine allows; the installation (each folder that receives a file) can
 // be written to; the folders of the backup and of its journal can be
@@ -59,6 +60,14 @@ std::vector<std::string> updaterCommand(const UpdateRequest& request);
 // nothing was started, as one sentence for the user with the detail in
 // parentheses.
 std::string startUpdate(UpdateRequest request);
+
+// Whether the installation holds every file of its signed manifest, with
+// its size and SHA-256 (files it does not list are no concern). *keyed
+// tells whether the installation has a release key at all; without one
+// there is nothing to prove, and the answer is empty. Returns an empty
+// string, or the first difference as one sentence with the detail in
+// parentheses.
+std::string verifyInstallation(const UpdateRequest& request, bool* keyed);
 
 enum class OutcomeResult { kNone, kSuccess, kRollback, kError };
 

@@ -13,6 +13,7 @@
 #include "os/files.h"
 #include "os/paths.h"
 #include "os/volume.h"
+#include "release/release_check.h"
 #include "treeops/treeops.h"
 #include "treeops/update_journal.h"
 #include "treeops/walks.h"
@@ -149,6 +150,30 @@ std::string stagingFault(const UpdateRequest& request) {
   return "";
 }
 
+// An installation that names its release key takes only the release signed
+// with it, exactly, which a download cut short or a file changed since is
+// not; a run that resumes an interrupted update was checked before it began.
+std::string releaseFault(const UpdateRequest& request) {
+  if (!installationHasReleaseKey(request.installDir) ||
+      decideOnJournal(request.backupDir, request.installDir, request.stagingDir).action ==
+          JournalAction::kResume) {
+    return "";
+  }
+  std::string fault = installedKeyFault(request.installDir);
+  if (!fault.empty()) {
+    return refusal(
+        "The application's release key is damaged, so no update can be checked against it; "
+        "reinstalling the application brings it back.",
+        fault);
+  }
+  fault = verifyStagedRelease(request.installDir, request.stagingDir);
+  if (fault.empty()) return "";
+  return refusal(
+      "A file of the downloaded update is not as its publisher released it, so it cannot be "
+      "installed; download the update again.",
+      fault);
+}
+
 // The backup copies everything in the installation, links followed.
 std::string installationFault(const UpdateRequest& request) {
   if (!directoryExists(request.installDir)) {
@@ -278,6 +303,7 @@ std::string checkUpdate(UpdateRequest* request) {
     if (refused.empty()) refused = updaterFault(r);
     if (refused.empty()) refused = journalFault(r);
     if (refused.empty()) refused = stagingFault(r);
+    if (refused.empty()) refused = releaseFault(r);
     if (refused.empty()) refused = installationFault(r);
     if (refused.empty()) refused = lengthFault(r);
     if (refused.empty()) refused = installationWritableFault(r);

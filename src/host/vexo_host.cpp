@@ -118,6 +118,15 @@ extern "C" int vexo_check_update(const vexo_update_request* request, char* error
   return answer(request, error, error_size, [](UpdateRequest copy) { return checkUpdate(&copy); });
 }
 
+extern "C" int vexo_verify_installation(const vexo_update_request* request, char* error,
+                                        size_t error_size) {
+  bool keyed = false;
+  const int verified = answer(request, error, error_size, [&](const UpdateRequest& copy) {
+    return verifyInstallation(copy, &keyed);
+  });
+  return verified == 0 && !keyed ? 1 : verified;
+}
+
 namespace {
 
 // The outcome that read gives, or none with the reason; NULL only when

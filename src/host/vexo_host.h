@@ -58,7 +58,8 @@ int vexo_start_update(const vexo_update_request* request, char* error, size_t er
  * of the updater holds the installation or the backup directory; no folder
  * of the request is kept online or offline by a storage service; the
  * updater can be read; the staging directory exists, can be read and holds
- * a file; the installation can be read, and written to (a file that the
+ * a file, and, where the installation has a release key, exactly the files
+ * of the release signed with it; the installation can be read, and written to (a file that the
  * system deletes when it is closed is created in it and in each of its
  * folders that receives a file); no path the update or its backup makes is
  * longer than this machine allows; the backup's folder can be written to,
@@ -68,6 +69,19 @@ int vexo_start_update(const vexo_update_request* request, char* error, size_t er
  * wrong and what to do, with the technical detail in parentheses at its end
  * (at most error_size bytes, always NUL-terminated, cut short if needed). */
 int vexo_check_update(const vexo_update_request* request, char* error, size_t error_size);
+
+/* Proves, after an update, that the installation holds the release it was
+ * installed as: every file its signed manifest (vexo-release.manifest, its
+ * signature checked with the installation's key vexo-release.pub) lists,
+ * with the listed size and SHA-256. Files the manifest does not list are no
+ * concern: an update adds and replaces, and keeps files of earlier versions.
+ * Only install_dir is read. For the version the updater started after a
+ * success, to show "installed and verified", or to act on a difference.
+ * Returns 0 when it holds them; 1 when the installation has no release key
+ * (installed unsigned), so that there is nothing to prove; -1 when it does
+ * not, or cannot be checked: error then holds one sentence with the first
+ * difference in parentheses at its end, as vexo_check_update writes it. */
+int vexo_verify_installation(const vexo_update_request* request, char* error, size_t error_size);
 
 /* What the marker says about one request. */
 enum {
