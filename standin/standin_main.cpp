@@ -215,6 +215,18 @@ int postUpdateCheck(const Installation& installation, int argc, char** argv) {
         std::string("versions: ") + outcome->from_version + " -> " + outcome->to_version + "\n";
   }
   report += "next step: " + nextStep(*outcome) + "\n";
+  if (outcome->result == VEXO_SUCCESS) {
+    // The release the update installed, proven file by file where it was
+    // signed.
+    request.install_dir = installation.folder.c_str();
+    char reason[1024];
+    const int verified = vexo_verify_installation(&request, reason, sizeof reason);
+    report += std::string("verified: ") +
+              (verified == 0   ? "the installation holds its signed release exactly"
+               : verified == 1 ? "no (an unsigned installation, nothing to prove)"
+                               : reason) +
+              "\n";
+  }
   vexo_free_outcome(outcome);
   std::cout << report;
   // Written last: its presence tells a waiting script that the check is done.

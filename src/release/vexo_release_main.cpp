@@ -1,7 +1,11 @@
 // vexo-release: makes release keys, signs release folders and checks them,
 // as the updater will. Exit status 0 on success, 1 when the work is refused
 // (the reason on standard error), 2 on a usage error.
+#include <gcrypt.h>
+
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -33,6 +37,13 @@ const char kUsage[] =
     "SECRET keys may also come from minisign -G -W; minisign -V checks the signatures.\n"
     "The trusted comments carry the time from SOURCE_DATE_EPOCH when it is set, so that\n"
     "signing the same folder with the same key again gives the same bytes.\n";
+
+// libgcrypt's notes (on Windows, that the disk statistics its entropy
+// gatherer reads are off) are not the user's concern; its warnings and
+// errors are.
+void logAboveInfo(void*, int level, const char* format, va_list arguments) {
+  if (level > GCRY_LOG_INFO) std::vfprintf(stderr, format, arguments);
+}
 
 int usage(const std::string& problem) {
   std::cerr << "vexo-release: " << problem << "\n" << kUsage;
@@ -76,6 +87,7 @@ int run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  gcry_set_log_handler(logAboveInfo, nullptr);
   try {
     return run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const std::exception& e) {
