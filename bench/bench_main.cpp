@@ -12,11 +12,15 @@
 //                           a whole run of the updater beside this program,
 //                           or of UPDATER (a child; its peak RSS is shown),
 //                           on an installation and a staged version of COUNT
-//                           1 KiB files each below ROOT, or the staged
+//                           files each below ROOT (1 KiB each, or BYTES each
+//                           where COUNT is COUNTxBYTES), or the staged
 //                           version in STAGING (say, on another file system);
-//                           END is success, or rollback: the last file the
-//                           swap takes cannot move, so every other one is
-//                           undone
+//                           END is success, rollback (the last file the swap
+//                           takes cannot move, so every other one is undone),
+//                           or signed: a success of a signed installation,
+//                           whose staged release the updater verifies (the
+//                           key is made and the release signed before the
+//                           clock starts)
 //   cp-nosync FROM TO       cp -r alone, to show what the backup's flush costs
 #include <dirent.h>
 #include <fcntl.h>
@@ -34,6 +38,7 @@
 #include <fstream>
 #include <string>
 
+#include "release/release_check.h"
 #include "treeops/treeops.h"
 
 namespace {
@@ -106,10 +111,16 @@ void copyWithCp(const std::string& from, const std::string& to, bool flush) {
 }
 
 // Makes ROOT/app and STAGING for a run of the updater.
-void prepareUpdate(const std::string& root, const std::string& staging, long count,
-                   bool rollback) {
-  makeTree(root + "/app", count, 1024);
-  makeTree(staging, count, 1024);
+void prepareUpdate(const std::string& root, const std::string& staging, long count, long bytes,
+                   const std::string& end) {
+  makeTree(root + "/app", count, bytes);
+  makeTree(staging, count, bytes);
+  if (end == "signed") {
+    const std::string secret = root + "/release.key";
+    const std::string fault = makeKeyPair(secret, root + "/app/vexo-release.pub");
+    if (!fault.empty() || !signRelease(staging, secret, "bench").empty()) fail("signing");
+  }
+  const bool rollback = end == "rollback";
   if (rollback) {
     // The swap takes files in the order the directories list them; a folder
     // where the last one must go refuses it.
@@ -133,9 +144,8 @@ int runUpdater(const std::string& updater, const std::string& root, const std::s
     const std::string log = root + "/updater.log";
     const std::string marker = root + "/marker.json";
     execl(updater.c_str(), updater.c_str(), "--install-dir", app.c_str(), "--staging-dir",
-          staging.c_str(), "--backup-dir", backup.c_str(), "--log", log.c_str(),
-          "--applied-marker", marker.c_str(), "--vexo-pid", "4000000000",
-          static_cast<char*>(nullptr));
+          staging.c_str(), "--backup-dir", backup.c_str(), "--log", log.c_str(), "--applied-marker",
+          marker.c_str(), "--vexo-pid", "4000000000", static_cast<char*>(nullptr));
     _exit(127);
   }
   int status = 0;
@@ -169,17 +179,23 @@ int main(int argc, char** argv) {
   std::string staging;
   if (mode == "update") {
     if (argc < 5) return 2;
-    updater = argc > 5 ? argv[5]
-                       : std::filesystem::read_symlink("/proc/self/exe").parent_path() /
-                             "vexo-updater";
+    updater = argc > 5
+                  ? argv[5]
+                  : std::filesystem::read_symlink("/proc/self/exe").parent_path() / "vexo-updater";
     staging = argc > 6 ? argv[6] : first + "/staging";
-    prepareUpdate(first, staging, std::atol(argv[3]), std::string(argv[4]) == "rollback");
+    const char* times = std::strchr(argv[3], 'x');
+    prepareUpdate(first, staging, std::atol(argv[3]),
+                  times != nullptr ? std::atol(times + 1) : 1024, argv[4]);
   }
 
   const auto start = std::chrono::steady_clock::now();
   int who = RUSAGE_SELF;
   if (mode == "backup") {
-    if (!backupInstallation(first, second)) return 1;
+    const std::string error = backupInstallation(first, second, {});
+    if (!error.empty()) {
+      std::fprintf(stderr, "vexo-bench: %s\n", error.c_str());
+      return 1;
+    }
   } else if (mode == "cp" || mode == "cp-nosync") {
     copyWithCp(first, second, mode == "cp");
     who = RUSAGE_CHILDREN;

@@ -8,12 +8,16 @@
 #   cp -r with and without syncfs what making the copy durable costs natively
 # then a second table: whole runs of the updater (Release, a child process),
 # a success and a rollback that undoes every file, at 1,000, 10,000 and
-# 100,000 files, with their peak RSS; and, where mingw-w64 and Wine are
+# 100,000 files, with their peak RSS; a third: whole runs of a signed update
+# (the updater verifies the staged release against its signed manifest
+# before the backup) against the same unsigned update, at 10,000 x 4 KiB,
+# 100 x 8 MiB, 1 GiB (128 x 8 MiB) and 100,000 x 1 KiB; and, where mingw-w64
+# and Wine are installed, a fourth
 # installed, a third: what flushing each copy of the backup costs on Windows
 # (10,000 x 4 KiB, copied file by file as the backup does, under Wine).
 # Each side runs RUNS times (default 3), taking turns, each time in a fresh
 # process; the best time and the largest peak RSS are shown. Caches are warm,
-# and dirty data is synced before every timed run. Needs about 2 GB free
+# and dirty data is synced before every timed run. Needs about 4 GB free
 # below WORKDIR.
 # Usage: scripts/bench.sh [WORKDIR]
 #        scripts/bench.sh --flushes BASE_UPDATER
@@ -199,6 +203,34 @@ for count in 1000 10000 100000; do
   done
 done
 rm -rf "${work:?}"/*
+
+# Signed against unsigned: the same update, taking turns; signing is done
+# before the clock starts.
+echo
+echo "| whole run, signed vs unsigned | unsigned | signed | signed/unsigned | unsigned peak RSS | signed peak RSS |"
+echo "|---|---|---|---|---|---|"
+signed_case() {  # signed_case LABEL COUNTxBYTES
+  best_time=() peak_rss=()
+  for run in $(seq "$runs"); do
+    for slot in $((run % 2)) $(((run + 1) % 2)); do
+      rm -rf "${work:?}"/*
+      if [ "$slot" = 0 ]; then
+        measure 1 update "$work" "$2" success
+      else
+        measure 0 update "$work" "$2" signed
+      fi
+    done
+  done
+  rm -rf "${work:?}"/*
+  awk -v label="$1" -v s="${best_time[0]}" -v u="${best_time[1]}" \
+      -v rs="${peak_rss[0]}" -v ru="${peak_rss[1]}" 'BEGIN {
+    printf "| %s | %.3f s | %.3f s | %.2fx | %.1f MiB | %.1f MiB |\n",
+           label, u, s, s / u, ru / 1024, rs / 1024 }'
+}
+signed_case "10,000 x 4 KiB" 10000x4096
+signed_case "100 x 8 MiB" 100x8388608
+signed_case "1 GiB: 128 x 8 MiB" 128x8388608
+signed_case "100,000 x 1 KiB" 100000x1024
 
 # Windows: each copy of the backup is flushed as it is made.
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null && [ -x /usr/lib/wine/wine64 ]; then
