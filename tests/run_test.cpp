@@ -415,7 +415,8 @@ TEST(Run, StandInApplicationDrivesWholeUpdatesThatCarryANewUpdater) {
     ASSERT_TRUE(waitForFile(report));
     EXPECT_EQ(readFile(report),
               "VEXO 2.0.0 post-update check\noutcome: success\ntext: \nversions: 1.0.0 -> "
-              "2.0.0\nnext step: none: the new version runs\n");
+              "2.0.0\nnext step: none: the new version runs\nverified: no (an unsigned "
+              "installation, nothing to prove)\n");
     const std::string log = readFile(layout.log);
     EXPECT_EQ(log.rfind("[vexo-updater] starting vexoPid=", 0), 0u) << log;
     EXPECT_NE(log.find(std::string(" from=1.0.0 to=2.0.0") + kLineEnd), std::string::npos) << log;

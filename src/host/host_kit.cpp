@@ -1,11 +1,11 @@
 #include "host/host_kit.h"
 
 #include <exception>
+#include <utility>
 
 #include "os/files.h"
 #include "os/paths.h"
 #include "os/process.h"
-#include "release/release_check.h"
 #include "report/marker_record.h"
 #include "treeops/places.h"
 #include "treeops/update_journal.h"
@@ -49,15 +49,13 @@ void fillDefaults(UpdateRequest* request) {
 }  // namespace
 
 std::string completeRequest(UpdateRequest* request) {
-  const struct {
-    const char* name;
-    bool missing;
-  } required[] = {{"install_dir", request->installDir.empty()},
-                  {"staging_dir", request->stagingDir.empty()},
-                  {"data_dir", request->dataDir.empty()},
-                  {"idempotency_key", request->idempotencyKey.empty()}};
-  for (const auto& member : required) {
-    if (member.missing) return std::string(member.name) + " is missing";
+  const std::pair<const char*, bool> required[] = {
+      {"install_dir", request->installDir.empty()},
+      {"staging_dir", request->stagingDir.empty()},
+      {"data_dir", request->dataDir.empty()},
+      {"idempotency_key", request->idempotencyKey.empty()}};
+  for (const auto& [name, missing] : required) {
+    if (missing) return std::string(name) + " is missing";
   }
   try {
     fillDefaults(request);
@@ -66,24 +64,18 @@ std::string completeRequest(UpdateRequest* request) {
     // not be replaced while it runs (so every update that carries a new
     // updater, and every rollback, would stop at it on Windows), and a log
     // or marker there would be overwritten or lost with the tree.
-    const struct {
-      const char* what;
-      const fs::path& path;
-    } kept[] = {{"run directory", request->runDir},
-                {"log", request->logPath},
-                {"marker", request->markerPath}};
-    const struct {
-      const char* what;
-      const fs::path& folder;
-    } replaced[] = {{"installation", request->installDir},
-                    {"staging directory", request->stagingDir},
-                    {"backup directory", request->backupDir}};
-    for (const auto& place : kept) {
-      for (const auto& tree : replaced) {
-        if (liesWithin(place.path, tree.folder)) {
-          return std::string("the ") + place.what + " " + toNarrowText(place.path) +
-                 " lies inside the " + tree.what + " " + toNarrowText(tree.folder) +
-                 "; it must lie outside";
+    using Place = std::pair<const char*, const fs::path*>;
+    const Place kept[] = {{"run directory", &request->runDir},
+                          {"log", &request->logPath},
+                          {"marker", &request->markerPath}};
+    const Place replaced[] = {{"installation", &request->installDir},
+                              {"staging directory", &request->stagingDir},
+                              {"backup directory", &request->backupDir}};
+    for (const auto& [what, path] : kept) {
+      for (const auto& [tree, folder] : replaced) {
+        if (liesWithin(*path, *folder)) {
+          return std::string("the ") + what + " " + toNarrowText(*path) + " lies inside the " +
+                 tree + " " + toNarrowText(*folder) + "; it must lie outside";
         }
       }
     }
@@ -186,21 +178,17 @@ Outcome readOutcome(const fs::path& markerPath, const std::string& idempotencyKe
 
 Outcome readUpdateOutcome(UpdateRequest request) {
   Outcome outcome;
-  const std::string none = "no marker for this request: ";
-  if (request.idempotencyKey.empty()) {
-    outcome.text = none + "idempotency_key is missing";
+  const auto none = [&](const std::string& why) {
+    outcome.text = "no marker for this request: " + why;
     return outcome;
-  }
+  };
+  if (request.idempotencyKey.empty()) return none("idempotency_key is missing");
   try {
     fillDefaults(&request);
   } catch (const std::exception& e) {
-    outcome.text = none + e.what();
-    return outcome;
+    return none(e.what());
   }
-  if (request.markerPath.empty() || request.backupDir.empty()) {
-    outcome.text = none + "data_dir is missing";
-    return outcome;
-  }
+  if (request.markerPath.empty() || request.backupDir.empty()) return none("data_dir is missing");
   outcome = readOutcome(request.markerPath, request.idempotencyKey);
   // The updater refuses to replace the backup while an interrupted update's
   // journal lies beside it (its marker then says only "backup failed"): that
@@ -215,19 +203,4 @@ Outcome readUpdateOutcome(UpdateRequest request) {
     }
   }
   return outcome;
-}
-
-std::string verifyInstallation(const UpdateRequest& request, bool* keyed) {
-  *keyed = false;
-  if (request.installDir.empty()) {
-    return "The application asked for the update in a way the updater cannot carry out. "
-           "(install_dir is missing)";
-  }
-  const fs::path installDir = absolutePath(request.installDir);
-  *keyed = installationHasReleaseKey(installDir);
-  const std::string fault = *keyed ? verifyInstalledRelease(installDir) : "";
-  if (fault.empty()) return "";
-  return "The installed application is not exactly the release its publisher signed; installing "
-         "it again puts that right. (" +
-         fault + ")";
 }

@@ -14,17 +14,9 @@
 // One update to start; empty optional members take their defaults (see
 // vexo_update_request in vexo_host.h).
 struct UpdateRequest {
-  std::filesystem::path installDir;
-  std::filesystem::path stagingDir;
-  std::filesystem::path dataDir;
-  std::string idempotencyKey;
-  std::string fromVersion;
-  std::string toVersion;
-  std::filesystem::path updaterPath;
-  std::filesystem::path runDir;
-  std::filesystem::path backupDir;
-  std::filesystem::path logPath;
-  std::filesystem::path markerPath;
+  std::filesystem::path installDir, stagingDir, dataDir;
+  std::string idempotencyKey, fromVersion, toVersion;
+  std::filesystem::path updaterPath, runDir, backupDir, logPath, markerPath;
   std::uint32_t processId = 0;
 };
 
@@ -61,14 +53,7 @@ std::vector<std::string> updaterCommand(const UpdateRequest& request);
 // parentheses.
 std::string startUpdate(UpdateRequest request);
 
-// Whether the installation holds every file of its signed manifest, with
-// its size and SHA-256 (files it does not list are no concern). *keyed
-// tells whether the installation has a release key at all; without one
-// there is nothing to prove, and the answer is empty. Returns an empty
-// string, or the first difference as one sentence with the detail in
-// parentheses.
-std::string verifyInstallation(const UpdateRequest& request, bool* keyed);
-
+// In the order of vexo_host.h's VEXO_NO_OUTCOME to VEXO_ERROR.
 enum class OutcomeResult { kNone, kSuccess, kRollback, kError };
 
 struct Outcome {

@@ -159,19 +159,19 @@ std::string releaseFault(const UpdateRequest& request) {
           JournalAction::kResume) {
     return "";
   }
-  std::string fault = installedKeyFault(request.installDir);
-  if (!fault.empty()) {
+  if (const std::string fault = installedKeyFault(request.installDir); !fault.empty()) {
     return refusal(
         "The application's release key is damaged, so no update can be checked against it; "
         "reinstalling the application brings it back.",
         fault);
   }
-  fault = verifyStagedRelease(request.installDir, request.stagingDir);
-  if (fault.empty()) return "";
-  return refusal(
-      "A file of the downloaded update is not as its publisher released it, so it cannot be "
-      "installed; download the update again.",
-      fault);
+  const std::string fault = verifyStagedRelease(request.installDir, request.stagingDir);
+  return fault.empty() ? fault
+                       : refusal(
+                             "A file of the downloaded update is not as its publisher "
+                             "released it, so it cannot be installed; download the update "
+                             "again.",
+                             fault);
 }
 
 // The backup copies everything in the installation, links followed.

@@ -6,10 +6,12 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "host/host_kit.h"
 #include "os/paths.h"
+#include "release/release_check.h"
 #include "vexo_version.h"
 
 namespace {
@@ -58,20 +60,8 @@ vexo_outcome* outcomeBlock(const Outcome& outcome) {
     copies[i] = next;
     next += texts[i]->size() + 1;
   }
-  switch (outcome.result) {
-    case OutcomeResult::kNone:
-      result->result = VEXO_NO_OUTCOME;
-      break;
-    case OutcomeResult::kSuccess:
-      result->result = VEXO_SUCCESS;
-      break;
-    case OutcomeResult::kRollback:
-      result->result = VEXO_ROLLBACK;
-      break;
-    case OutcomeResult::kError:
-      result->result = VEXO_ERROR;
-      break;
-  }
+  static_assert(static_cast<int>(OutcomeResult::kError) == VEXO_ERROR, "the C results' order");
+  result->result = static_cast<int>(outcome.result);
   result->installation_mixed = outcome.installationMixed ? 1 : 0;
   result->applied_at = outcome.appliedAt;
   result->text = copies[0];
@@ -79,10 +69,6 @@ vexo_outcome* outcomeBlock(const Outcome& outcome) {
   result->to_version = copies[2];
   return result;
 }
-
-}  // namespace
-
-namespace {
 
 // Runs work on the request, catching everything at this boundary. Returns 0
 // when work gives no reason, else -1 with the reason in error.
@@ -105,30 +91,6 @@ int answer(const vexo_update_request* request, char* error, std::size_t errorSiz
   return -1;
 }
 
-}  // namespace
-
-extern "C" int vexo_start_update(const vexo_update_request* request, char* error,
-                                 size_t error_size) {
-  return answer(request, error, error_size,
-                [](const UpdateRequest& copy) { return startUpdate(copy); });
-}
-
-extern "C" int vexo_check_update(const vexo_update_request* request, char* error,
-                                 size_t error_size) {
-  return answer(request, error, error_size, [](UpdateRequest copy) { return checkUpdate(&copy); });
-}
-
-extern "C" int vexo_verify_installation(const vexo_update_request* request, char* error,
-                                        size_t error_size) {
-  bool keyed = false;
-  const int verified = answer(request, error, error_size, [&](const UpdateRequest& copy) {
-    return verifyInstallation(copy, &keyed);
-  });
-  return verified == 0 && !keyed ? 1 : verified;
-}
-
-namespace {
-
 // The outcome that read gives, or none with the reason; NULL only when
 // memory runs out.
 template <typename Read>
@@ -147,6 +109,33 @@ vexo_outcome* outcomeAnswer(const Read& read) {
 }
 
 }  // namespace
+
+extern "C" int vexo_start_update(const vexo_update_request* request, char* error,
+                                 size_t error_size) {
+  return answer(request, error, error_size,
+                [](const UpdateRequest& copy) { return startUpdate(copy); });
+}
+
+extern "C" int vexo_check_update(const vexo_update_request* request, char* error,
+                                 size_t error_size) {
+  return answer(request, error, error_size, [](UpdateRequest copy) { return checkUpdate(&copy); });
+}
+
+extern "C" int vexo_verify_installation(const vexo_update_request* request, char* error,
+                                        size_t error_size) {
+  bool keyed = false;
+  const int verified = answer(request, error, error_size, [&](const UpdateRequest& copy) {
+    if (copy.installDir.empty()) throw std::invalid_argument("install_dir is missing");
+    const std::filesystem::path installDir = absolutePath(copy.installDir);
+    keyed = installationHasReleaseKey(installDir);
+    const std::string fault = keyed ? verifyInstalledRelease(installDir) : "";
+    return fault.empty() ? fault
+                         : "The installed application is not exactly the release its publisher "
+                           "signed; installing it again puts that right. (" +
+                               fault + ")";
+  });
+  return verified == 0 && !keyed ? 1 : verified;
+}
 
 extern "C" vexo_outcome* vexo_read_outcome(const char* marker_path, const char* idempotency_key) {
   return outcomeAnswer(

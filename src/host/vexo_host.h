@@ -70,17 +70,14 @@ int vexo_start_update(const vexo_update_request* request, char* error, size_t er
  * (at most error_size bytes, always NUL-terminated, cut short if needed). */
 int vexo_check_update(const vexo_update_request* request, char* error, size_t error_size);
 
-/* Proves, after an update, that the installation holds the release it was
- * installed as: every file its signed manifest (vexo-release.manifest, its
- * signature checked with the installation's key vexo-release.pub) lists,
- * with the listed size and SHA-256. Files the manifest does not list are no
- * concern: an update adds and replaces, and keeps files of earlier versions.
- * Only install_dir is read. For the version the updater started after a
- * success, to show "installed and verified", or to act on a difference.
- * Returns 0 when it holds them; 1 when the installation has no release key
- * (installed unsigned), so that there is nothing to prove; -1 when it does
- * not, or cannot be checked: error then holds one sentence with the first
- * difference in parentheses at its end, as vexo_check_update writes it. */
+/* Proves after an update that the installation (only install_dir is read)
+ * holds every file its signed manifest vexo-release.manifest lists, with the
+ * listed size and SHA-256, the signature checked with its key
+ * vexo-release.pub; unlisted files (of earlier versions) are no concern.
+ * Returns 0 when it does; 1 when it has no release key (installed unsigned:
+ * nothing to prove); -1 when it does not or cannot be checked, with one
+ * sentence in error as vexo_check_update writes it, the first difference in
+ * parentheses. */
 int vexo_verify_installation(const vexo_update_request* request, char* error, size_t error_size);
 
 /* What the marker says about one request. */
