@@ -115,13 +115,10 @@ struct At {
   Medium medium = Medium::kMemory;
 };
 
+// One row: its name, the status, the marker's result, how the log tells the
+// outcome, then what the row changes.
 struct Row {
   std::string name;
-  At at;
-  // Makes the condition in a site whose versions are in place. False when
-  // this machine cannot make it: the row is then passed over with a line
-  // saying so.
-  std::function<bool(UpdateSite&, Given&)> setup;
   int status;  // -1: the row checks it
   // The marker's result ("" for no marker at all), and with it the trees:
   // the new version over the old after a success, the old version and every
@@ -133,6 +130,11 @@ struct Row {
   // success. The log must then be that run's lines after what it held
   // before. nullptr: the row checks the log itself.
   const char* reason;
+  At at = {};
+  // Makes the condition in a site whose versions are in place. False when
+  // this machine cannot make it: the row is then passed over with a line
+  // saying so.
+  std::function<bool(UpdateSite&, Given&)> setup = [](UpdateSite&, Given&) { return true; };
   std::function<void(const UpdateSite&, const Ended&)> more = nullptr;
   // The command line, where the row changes the site's.
   std::function<Argv(const UpdateSite&)> argv = nullptr;
@@ -140,6 +142,15 @@ struct Row {
   std::string workDir = "";
   // A refused run must leave everything but the log and the marker as it was.
   bool untouched = false;
+
+  Row& in(At places) { return at = places, *this; }
+  Row& given(std::function<bool(UpdateSite&, Given&)> f) { return setup = std::move(f), *this; }
+  Row& then(std::function<void(const UpdateSite&, const Ended&)> f) {
+    return more = std::move(f), *this;
+  }
+  Row& called(std::function<Argv(const UpdateSite&)> f) { return argv = std::move(f), *this; }
+  Row& from(const std::string& dir) { return workDir = dir, *this; }
+  Row& touchingNothing() { return untouched = true, *this; }
 };
 
 // The files of a tree that cannot be read: the row's versions say what is there.
@@ -174,7 +185,9 @@ void expectRow(const Row& row) {
   ended.errors = readFile(errorsFile);
   ended.log = logged ? fileOrNone(site.log) : ended.errors;
 
-  if (row.status >= 0) EXPECT_EQ(ended.status, row.status);
+  if (row.status >= 0) {
+    EXPECT_EQ(ended.status, row.status);
+  }
   EXPECT_EQ(filesLost(given.installed, given.staged, site.install, site.staging, site.backup),
             std::vector<std::string>{});
   // The run's own lines, after what the log held before.
@@ -214,8 +227,12 @@ void expectRow(const Row& row) {
     EXPECT_EQ(filesOf(site.install), given.installed);
     EXPECT_EQ(filesOf(site.staging), given.staged);
   }
-  if (row.status == 64) EXPECT_FALSE(pathExists(site.log));
-  if (untouched) EXPECT_EQ(site.everythingBut({"stderr.txt"}), ended.before);
+  if (row.status == 64) {
+    EXPECT_FALSE(pathExists(site.log));
+  }
+  if (untouched) {
+    EXPECT_EQ(site.everythingBut({"stderr.txt"}), ended.before);
+  }
   if (row.more) row.more(site, ended);
 }
 
@@ -229,7 +246,9 @@ void expectRow(const Row& row) {
     }
     return;
   }
-  if (ended.status != 2) EXPECT_NE(swapFailureOf(ended.log), "") << ended.log;
+  if (ended.status != 2) {
+    EXPECT_NE(swapFailureOf(ended.log), "") << ended.log;
+  }
   if (ended.status == 0) {
     EXPECT_EQ(marker, expectedMarker("rollback", swapFailureOf(ended.log)));
     for (const auto& [path, bytes] : ended.given.installed) {
@@ -432,91 +451,79 @@ void expectNoTemporaries(const std::string& root) {
   }
 }
 
-const auto kAsIs = [](UpdateSite&, Given&) { return true; };
-
 }  // namespace
 
 TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
   std::vector<Row> rows;
+  const auto add = [&rows](const std::string& name, int status, const char* result,
+                           const char* reason) -> Row& {
+    rows.push_back({name, status, result, reason});
+    return rows.back();
+  };
 
   // --- Options missing, empty, or naming files. Nothing is written anywhere
-  // else, the journal included.
+  // else, the journal included. Without staging there is nothing to move
+  // from: the run rolls back, putting the backup's copies back over
+  // identical files.
   for (const std::string option : {"install-dir", "staging-dir", "backup-dir"}) {
     for (const bool omitted : {true, false}) {
       const bool staging = option == "staging-dir";
-      // Without staging there is nothing to move from: the run rolls back,
-      // putting the backup's copies back over identical files.
-      rows.push_back(
-          {option + (omitted ? " omitted" : " empty"),
-           {},
-           kAsIs,
-           staging ? 0 : 2,
-           staging ? "rollback" : "error",
-           staging ? "swap exception: " : "",
-           [staging](const UpdateSite& site, const Ended&) {
-             if (staging) EXPECT_EQ(filesOf(site.backup), Tree{});
-             EXPECT_EQ(namesIn(site.root.path()),
-                       (std::set<std::string>{"app", "staging", "app-data", "stderr.txt"}));
-             std::set<std::string> data = {"updater.log", "applied-marker.json"};
-             if (pathExists(site.backup)) data.insert("backup");
-             EXPECT_EQ(namesIn(site.root / "app-data"), data);
-           },
-           [=](const UpdateSite& site) {
-             return omitted ? without(site.command(), option) : with(site.command(), option, "");
-           }});
+      add(option + (omitted ? " omitted" : " empty"), staging ? 0 : 2,
+          staging ? "rollback" : "error", staging ? "swap exception: " : "")
+          .called([=](const UpdateSite& site) {
+            return omitted ? without(site.command(), option) : with(site.command(), option, "");
+          })
+          .then([staging](const UpdateSite& site, const Ended&) {
+            if (staging) {
+              EXPECT_EQ(filesOf(site.backup), Tree{});
+            }
+            EXPECT_EQ(namesIn(site.root.path()),
+                      (std::set<std::string>{"app", "staging", "app-data", "stderr.txt"}));
+            std::set<std::string> data = {"updater.log", "applied-marker.json"};
+            if (pathExists(site.backup)) data.insert("backup");
+            EXPECT_EQ(namesIn(site.root / "app-data"), data);
+          });
     }
   }
-  rows.push_back(
-      {"no applied-marker",
-       {},
-       kAsIs,
-       0,
-       "",
-       "",
-       [](const UpdateSite& site, const Ended&) {
-         // No marker appears anywhere, the working folder included.
-         EXPECT_FALSE(pathExists(site.staging));
-         EXPECT_EQ(namesIn(site.root.path()),
-                   (std::set<std::string>{"app", "app-data", "stderr.txt"}));
-         EXPECT_EQ(namesIn(site.root / "app-data"),
-                   (std::set<std::string>{"backup", "updater.log"}));
-       },
-       [](const UpdateSite& site) { return without(site.command(), "applied-marker"); }});
+  // No marker appears anywhere, the working folder included.
+  add("no applied-marker", 0, "", "")
+      .called([](const UpdateSite& site) { return without(site.command(), "applied-marker"); })
+      .then([](const UpdateSite& site, const Ended&) {
+        EXPECT_FALSE(pathExists(site.staging));
+        EXPECT_EQ(namesIn(site.root.path()),
+                  (std::set<std::string>{"app", "app-data", "stderr.txt"}));
+        EXPECT_EQ(namesIn(site.root / "app-data"),
+                  (std::set<std::string>{"backup", "updater.log"}));
+      });
   // Without --log the lines go to the standard error.
-  rows.push_back({"no log",
-                  {},
-                  kAsIs,
-                  0,
-                  "success",
-                  "",
-                  [](const UpdateSite& site, const Ended&) { EXPECT_FALSE(pathExists(site.log)); },
-                  [](const UpdateSite& site) { return without(site.command(), "log"); }});
+  add("no log", 0, "success", "")
+      .called([](const UpdateSite& site) { return without(site.command(), "log"); })
+      .then([](const UpdateSite& site, const Ended&) { EXPECT_FALSE(pathExists(site.log)); });
   // A file at the backup path is the one thing the run deletes: the backup
   // takes its place.
   for (const std::string option : {"install-dir", "staging-dir", "backup-dir"}) {
     const bool backup = option == "backup-dir";
-    rows.push_back({option + " naming a file",
-                    {},
-                    [backup](UpdateSite& site, Given&) {
-                      writeFile(site.root / "a-file", "a file");
-                      if (backup) site.backup = site.root / "a-file";
-                      return true;
-                    },
-                    option == "install-dir" ? 2 : 0,
-                    backup                    ? "success"
-                    : option == "install-dir" ? "error"
-                                              : "rollback",
-                    option == "staging-dir" ? "swap exception: " : "",
-                    [backup](const UpdateSite& site, const Ended& ended) {
-                      if (backup) {
-                        EXPECT_EQ(filesOf(site.root / "a-file"), ended.given.installed);
-                      } else {
-                        EXPECT_EQ(readFile(site.root / "a-file"), "a file");
-                      }
-                    },
-                    [option](const UpdateSite& site) {
-                      return with(site.command(), option, site.root / "a-file");
-                    }});
+    const bool install = option == "install-dir";
+    add(option + " naming a file", install ? 2 : 0,
+        backup    ? "success"
+        : install ? "error"
+                  : "rollback",
+        backup || install ? "" : "swap exception: ")
+        .given([backup](UpdateSite& site, Given&) {
+          writeFile(site.root / "a-file", "a file");
+          if (backup) site.backup = site.root / "a-file";
+          return true;
+        })
+        .called([option](const UpdateSite& site) {
+          return with(site.command(), option, site.root / "a-file");
+        })
+        .then([backup](const UpdateSite& site, const Ended& ended) {
+          if (backup) {
+            EXPECT_EQ(filesOf(site.root / "a-file"), ended.given.installed);
+          } else {
+            EXPECT_EQ(readFile(site.root / "a-file"), "a file");
+          }
+        });
   }
 
   // "." as the backup directory names the updater's working directory:
@@ -546,351 +553,268 @@ TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
   sweeping.push_back({"\\\\?\\UNC\\server\\share\\", " is a root directory"});
 #endif
   for (const auto& [backup, words] : sweeping) {
-    rows.push_back(
-        {"backup directory " + backup,
-         {},
-         [backup = backup](UpdateSite& site, Given&) {
-           writeTree(site.root / "work/inner", {{"notes.txt", "the host's"}});
-           site.backupArg = backup;
-           return true;
-         },
-         2,
-         "error",
-         "backup directory ",
-         [words = words](const UpdateSite& site, const Ended& ended) {
-           EXPECT_EQ(middleLine(ended.log, "FAIL: backup")
-                         .rfind("backup failed: backup directory " + site.backupArg + words, 0),
-                     0u)
-               << ended.log;
-           EXPECT_EQ(readFile(site.root / "work/inner/notes.txt"), "the host's");
-         },
-         nullptr,
-         "work/inner"});
+    add("backup directory " + backup, 2, "error", "backup directory ")
+        .given([backup = backup](UpdateSite& site, Given&) {
+          writeTree(site.root / "work/inner", {{"notes.txt", "the host's"}});
+          site.backupArg = backup;
+          return true;
+        })
+        .from("work/inner")
+        .then([words = words](const UpdateSite& site, const Ended& ended) {
+          EXPECT_EQ(middleLine(ended.log, "FAIL: backup")
+                        .rfind("backup failed: backup directory " + site.backupArg + words, 0),
+                    0u)
+              << ended.log;
+          EXPECT_EQ(readFile(site.root / "work/inner/notes.txt"), "the host's");
+        });
   }
 
   // Unknown names are stored and never read; a stray argument or a joined
   // name=value shifts every later pair, so the options after it are lost.
-  rows.push_back({"unknown names, other cases, the empty name, name=value as a pair",
-                  {},
-                  kAsIs,
-                  0,
-                  "success",
-                  "",
-                  [](const UpdateSite& site, const Ended&) {
-                    for (const char* made : {"elsewhere", "elsewhere2", "other.log"}) {
-                      EXPECT_FALSE(pathExists(site.root / made)) << made;
-                    }
-                  },
-                  [](const UpdateSite& site) {
-                    Argv argv = site.command();
-                    for (const std::string& extra :
-                         {std::string("--colour"), std::string("blue"),
-                          std::string("--Install-Dir"), site.root / "elsewhere", std::string("--"),
-                          std::string("x"), "--log=" + site.root / "other.log", std::string("y"),
-                          std::string("--INSTALL-DIR"), site.root / "elsewhere2"}) {
-                      argv.push_back(extra);
-                    }
-                    return argv;
-                  }});
+  add("unknown names, other cases, the empty name, name=value as a pair", 0, "success", "")
+      .called([](const UpdateSite& site) {
+        Argv argv = site.command();
+        for (const std::string& extra :
+             {std::string("--colour"), std::string("blue"), std::string("--Install-Dir"),
+              site.root / "elsewhere", std::string("--"), std::string("x"),
+              "--log=" + site.root / "other.log", std::string("y"), std::string("--INSTALL-DIR"),
+              site.root / "elsewhere2"}) {
+          argv.push_back(extra);
+        }
+        return argv;
+      })
+      .then([](const UpdateSite& site, const Ended&) {
+        for (const char* made : {"elsewhere", "elsewhere2", "other.log"}) {
+          EXPECT_FALSE(pathExists(site.root / made)) << made;
+        }
+      });
   // --vexo-pid has lost its value to the shift: nothing may happen.
   for (const std::string first : {"stray", "--install-dir=<install>"}) {
-    rows.push_back({"a shifting " + first + " before --vexo-pid",
-                    {},
-                    kAsIs,
-                    64,
-                    "",
-                    nullptr,
-                    [](const UpdateSite&, const Ended& ended) {
-                      EXPECT_NE(ended.errors.find("--vexo-pid"), std::string::npos) << ended.errors;
-                    },
-                    [first](const UpdateSite& site) {
-                      Argv argv = site.command();
-                      argv.insert(argv.begin() + 1,
-                                  first == "stray" ? first : "--install-dir=" + site.install);
-                      return argv;
-                    }});
+    add("a shifting " + first + " before --vexo-pid", 64, "", nullptr)
+        .called([first](const UpdateSite& site) {
+          Argv argv = site.command();
+          argv.insert(argv.begin() + 1, first == "stray" ? first : "--install-dir=" + site.install);
+          return argv;
+        })
+        .then([](const UpdateSite&, const Ended& ended) {
+          EXPECT_NE(ended.errors.find("--vexo-pid"), std::string::npos) << ended.errors;
+        });
   }
   // Only the process id survives: no backup directory, no log, no marker.
-  rows.push_back(
-      {"--install-dir=PATH right after the process id",
-       {},
-       kAsIs,
-       2,
-       "",
-       nullptr,
-       [](const UpdateSite&, const Ended& ended) {
-         EXPECT_EQ(ended.errors.rfind(
-                       logLines({"starting vexoPid=4000000000 from= to=", lineA(kNoProcess)}) +
-                           "[vexo-updater] backup failed: ",
-                       0),
-                   0u)
-             << ended.errors;
-         const std::string last = logLines({"FAIL: backup"});
-         EXPECT_EQ(ended.errors.substr(ended.errors.size() - last.size()), last);
-       },
-       [](const UpdateSite& site) {
-         Argv argv = without(site.command(), "vexo-pid");
-         argv.insert(argv.begin() + 1, {"--vexo-pid", kNoProcess, "--install-dir=" + site.install});
-         return argv;
-       },
-       "",
-       true});
+  add("--install-dir=PATH right after the process id", 2, "", nullptr)
+      .called([](const UpdateSite& site) {
+        Argv argv = without(site.command(), "vexo-pid");
+        argv.insert(argv.begin() + 1, {"--vexo-pid", kNoProcess, "--install-dir=" + site.install});
+        return argv;
+      })
+      .touchingNothing()
+      .then([](const UpdateSite&, const Ended& ended) {
+        EXPECT_EQ(ended.errors.rfind(
+                      logLines({"starting vexoPid=4000000000 from= to=", lineA(kNoProcess)}) +
+                          "[vexo-updater] backup failed: ",
+                      0),
+                  0u)
+            << ended.errors;
+        const std::string last = logLines({"FAIL: backup"});
+        EXPECT_EQ(ended.errors.substr(ended.errors.size() - last.size()), last);
+      });
 
   // --- Overlapping directories, in every spelling. A refused backup
   // changes and creates nothing anywhere.
-  struct Overlap {
-    const char* relation;
-    const char* with;  // the directory the backup overlaps
-    const char* backupAt;
-  };
-  for (const Overlap& o : {Overlap{"is the", "installation", "inst/app"},
-                           Overlap{"lies inside the", "installation", "inst/app/bk"},
-                           Overlap{"contains the", "installation", "inst"},
-                           Overlap{"is the", "staging", "stage/staging"},
-                           Overlap{"lies inside the", "staging", "stage/staging/bk"},
-                           Overlap{"contains the", "staging", "stage"}}) {
+  for (const auto& [relation, with, backupAt] :
+       {std::tuple<std::string, std::string, std::string>{"is the", "installation", "inst/app"},
+        {"lies inside the", "installation", "inst/app/bk"},
+        {"contains the", "installation", "inst"},
+        {"is the", "staging", "stage/staging"},
+        {"lies inside the", "staging", "stage/staging/bk"},
+        {"contains the", "staging", "stage"}}) {
     for (const std::string& spelling : kSpellings) {
-      rows.push_back(
-          {std::string("backup ") + o.relation + " " + o.with + " directory, " + spelling,
-           {"inst/app", "stage/staging"},
-           [o, spelling](UpdateSite& site, Given&) {
-             makeDirectories(site.install + "/bk");
-             makeDirectories(site.staging + "/bk");
-             site.backupArg = spelled(site, o.backupAt, spelling);
-             return true;
-           },
-           2,
-           "error",
-           "backup directory ",
-           [o](const UpdateSite& site, const Ended& ended) {
-             const std::string with = std::string(o.with) == "staging"
-                                          ? "staging directory " + site.staging
-                                          : "installation directory " + site.install;
-             EXPECT_EQ(ended.log, runLog({"backup failed: backup directory " + site.backupArg +
-                                              " " + o.relation + " " + with,
-                                          "FAIL: backup"}));
-           },
-           nullptr,
-           "",
-           true});
+      add("backup " + relation + " " + with + " directory, " + spelling, 2, "error",
+          "backup directory ")
+          .in({"inst/app", "stage/staging"})
+          .touchingNothing()
+          .given([backupAt = backupAt, spelling](UpdateSite& site, Given&) {
+            makeDirectories(site.install + "/bk");
+            makeDirectories(site.staging + "/bk");
+            site.backupArg = spelled(site, backupAt, spelling);
+            return true;
+          })
+          .then([relation = relation, with = with](const UpdateSite& site, const Ended& ended) {
+            const std::string other = with == "staging" ? "staging directory " + site.staging
+                                                        : "installation directory " + site.install;
+            EXPECT_EQ(ended.log, runLog({"backup failed: backup directory " + site.backupArg + " " +
+                                             relation + " " + other,
+                                         "FAIL: backup"}));
+          });
     }
   }
 #ifndef _WIN32
   // The installation under a bind mount: emptying that would empty it.
-  rows.push_back({"backup is the installation directory under a bind mount",
-                  {"inst/app", "stage/staging"},
-                  [](UpdateSite& site, Given&) {
-                    auto alias = std::make_shared<Mount>(site.root / "alias", site.install,
-                                                         VolumeKind::kBind);
-                    site.kept.push_back(alias);
-                    site.backupArg = site.root / "alias";
-                    return alias->mounted();
-                  },
-                  2,
-                  "error",
-                  "backup directory ",
-                  [](const UpdateSite& site, const Ended& ended) {
-                    EXPECT_EQ(middleLine(ended.log, "FAIL: backup"),
-                              "backup failed: backup directory " + site.backupArg +
-                                  " is the installation directory " + site.install);
-                  },
-                  nullptr,
-                  "",
-                  true});
+  add("backup is the installation directory under a bind mount", 2, "error", "backup directory ")
+      .in({"inst/app", "stage/staging"})
+      .touchingNothing()
+      .given([](UpdateSite& site, Given&) {
+        auto alias = std::make_shared<Mount>(site.root / "alias", site.install, VolumeKind::kBind);
+        site.kept.push_back(alias);
+        site.backupArg = site.root / "alias";
+        return alias->mounted();
+      })
+      .then([](const UpdateSite& site, const Ended& ended) {
+        EXPECT_EQ(middleLine(ended.log, "FAIL: backup"),
+                  "backup failed: backup directory " + site.backupArg +
+                      " is the installation directory " + site.install);
+      });
 #endif
   // The swap refuses to move a tree into itself before any file moves; the
   // run then rolls back from its backup, which puts identical files back.
   for (const auto& [relation, installAt, stagingAt] :
-       {std::tuple<const char*, const char*, const char*>{"is the", "app", "app"},
+       {std::tuple<std::string, const char*, const char*>{"is the", "app", "app"},
         {"lies inside the", "outer/app", "outer"}}) {
     for (const std::string& spelling : kSpellings) {
-      rows.push_back({std::string("installation ") + relation + " staging directory, " + spelling,
-                      {installAt, stagingAt},
-                      [stagingAt = stagingAt, spelling](UpdateSite& site, Given&) {
-                        fs::remove_all(site.staging);
-                        if (site.staging != site.install) writeTree(site.staging, kNewVersion);
-                        writeTree(site.install, kOldVersion);
-                        site.stagingArg = spelled(site, stagingAt, spelling);
-                        return true;
-                      },
-                      0,
-                      "rollback",
-                      "swap exception: destination ",
-                      [relation = relation](const UpdateSite& site, const Ended& ended) {
-                        EXPECT_EQ(swapFailureOf(ended.log), "swap exception: destination " +
-                                                                site.install + " " + relation +
-                                                                " source " + site.stagingArg);
-                        EXPECT_EQ(filesOf(site.backup), Tree{});
-                        EXPECT_FALSE(pathExists(site.journal()));
-                      }});
+      add("installation " + relation + " staging directory, " + spelling, 0, "rollback",
+          "swap exception: destination ")
+          .in({installAt, stagingAt})
+          .given([stagingAt = stagingAt, spelling](UpdateSite& site, Given&) {
+            fs::remove_all(site.staging);
+            if (site.staging != site.install) writeTree(site.staging, kNewVersion);
+            writeTree(site.install, kOldVersion);
+            site.stagingArg = spelled(site, stagingAt, spelling);
+            return true;
+          })
+          .then([relation = relation](const UpdateSite& site, const Ended& ended) {
+            EXPECT_EQ(swapFailureOf(ended.log), "swap exception: destination " + site.install +
+                                                    " " + relation + " source " + site.stagingArg);
+            EXPECT_EQ(filesOf(site.backup), Tree{});
+            EXPECT_FALSE(pathExists(site.journal()));
+          });
     }
   }
   // An ordinary layout: the staged files move up into the installation, and
   // the backup holds a copy of the staging directory with the old version.
+  // The removal takes a link for what it is: the link goes, and the real
+  // staging directory stays inside the installation, empty of files.
   for (const std::string& spelling : kSpellings) {
-    rows.push_back(
-        {"staging inside the installation, " + spelling,
-         {"app", "app/staging"},
-         [spelling](UpdateSite& site, Given& given) {
-           site.stagingArg = spelled(site, "app/staging", spelling);
-           given = {kOldVersion, kNewVersion, ""};
-           return true;
-         },
-         0,
-         "success",
-         "",
-         [spelling](const UpdateSite& site, const Ended&) {
-           Tree backupExpected = kOldVersion;
-           for (const auto& [path, bytes] : kNewVersion) backupExpected["staging/" + path] = bytes;
-           EXPECT_EQ(filesOf(site.backup), backupExpected);
-           // The removal takes a link for what it is: the link goes, and the
-           // real staging directory stays inside the installation, empty of
-           // files.
-           if (spelling == "link") {
-             EXPECT_FALSE(pathExists(site.stagingArg));
-             EXPECT_EQ(snapshotTree(site.staging), (Tree{{"lib", kDir}, {"lib/plugins", kDir}}));
-           } else {
-             EXPECT_FALSE(pathExists(site.staging));
-           }
-         }});
+    add("staging inside the installation, " + spelling, 0, "success", "")
+        .in({"app", "app/staging"})
+        .given([spelling](UpdateSite& site, Given& given) {
+          site.stagingArg = spelled(site, "app/staging", spelling);
+          given = {kOldVersion, kNewVersion, ""};
+          return true;
+        })
+        .then([spelling](const UpdateSite& site, const Ended&) {
+          Tree backupExpected = kOldVersion;
+          for (const auto& [path, bytes] : kNewVersion) backupExpected["staging/" + path] = bytes;
+          EXPECT_EQ(filesOf(site.backup), backupExpected);
+          if (spelling == "link") {
+            EXPECT_FALSE(pathExists(site.stagingArg));
+            EXPECT_EQ(snapshotTree(site.staging), (Tree{{"lib", kDir}, {"lib/plugins", kDir}}));
+          } else {
+            EXPECT_FALSE(pathExists(site.staging));
+          }
+        });
   }
 
-  // --- Links. Wine cannot make links or junctions: it shows a Unix link
-  // made on the Linux side to a directory as a junction, and one to a file
-  // as a plain file.
+  // --- Links. Wine shows a Unix link made on the Linux side to a directory
+  // as a junction, and one to a file as a plain file.
 #ifndef _WIN32
   // A link to a file is carried as itself: it never lands where its target lies.
-  rows.push_back(
-      {"a staged link to a file outside",
-       {},
-       [](UpdateSite& site, Given&) {
-         writeTree(site.root / "outside", {{"secret.dll", "secret"}});
-         fs::create_symlink("../../../outside/secret.dll", site.staging + "/lib/plugins/evil.dll");
-         return true;
-       },
-       0,
-       "success",
-       "",
-       [](const UpdateSite& site, const Ended&) {
-         EXPECT_EQ(fs::read_symlink(site.install + "/lib/plugins/evil.dll"),
-                   "../../../outside/secret.dll");
-         EXPECT_EQ(snapshotTree(site.root / "outside"), (Tree{{"secret.dll", "secret"}}));
-         EXPECT_FALSE(fs::is_symlink(site.root / "outside/secret.dll"));
-         EXPECT_EQ(namesIn(site.root.path()),
-                   (std::set<std::string>{"app", "app-data", "outside", "stderr.txt"}));
-       }});
+  add("a staged link to a file outside", 0, "success", "")
+      .given([](UpdateSite& site, Given&) {
+        writeTree(site.root / "outside", {{"secret.dll", "secret"}});
+        fs::create_symlink("../../../outside/secret.dll", site.staging + "/lib/plugins/evil.dll");
+        return true;
+      })
+      .then([](const UpdateSite& site, const Ended&) {
+        EXPECT_EQ(fs::read_symlink(site.install + "/lib/plugins/evil.dll"),
+                  "../../../outside/secret.dll");
+        EXPECT_EQ(snapshotTree(site.root / "outside"), (Tree{{"secret.dll", "secret"}}));
+        EXPECT_FALSE(fs::is_symlink(site.root / "outside/secret.dll"));
+        EXPECT_EQ(namesIn(site.root.path()),
+                  (std::set<std::string>{"app", "app-data", "outside", "stderr.txt"}));
+      });
 #endif
   // No walk may go through a link to a directory: not the swap, not the
-  // staging removal, not the removal of an old backup that holds one.
+  // staging removal (no call removes a Unix link under Wine, so staging
+  // stays whole there), not the removal of an old backup that holds one.
   const Tree outside = {{"inner.dll", "inner"}, {"sub/deeper.dll", "deeper"}};
-  rows.push_back({"staged links to directories, and a dangling one",
-                  {},
-                  [&outside](UpdateSite& site, Given& given) {
-                    writeTree(site.root / "outside", outside);
+  add("staged links to directories, and a dangling one", 0, "success", "")
+      .given([&outside](UpdateSite& site, Given& given) {
+        writeTree(site.root / "outside", outside);
 #ifndef _WIN32
-                    fs::create_symlink(site.root / "gone.dll", site.staging + "/gone.dll");
+        fs::create_symlink(site.root / "gone.dll", site.staging + "/gone.dll");
 #endif
-                    given = {kOldVersion, kNewVersion, ""};
-                    return makeDirectoryLink(site.root / "outside",
-                                             joinPath(site.staging, "lib/outside")) &&
-                           makeDirectoryLink(".." + std::string(1, kSep) + "outside",
-                                             joinPath(site.staging, "relative-outside"));
-                  },
-                  0,
-                  "success",
-                  "",
-                  [&outside](const UpdateSite& site, const Ended&) {
-                    EXPECT_EQ(filesOf(site.root / "outside"), outside);
-    // No call removes a Unix link under Wine, so staging stays whole.
-#ifdef _WIN32
-                    EXPECT_TRUE(pathExists(site.staging));
-#else
-                    EXPECT_FALSE(pathExists(site.staging));
-#endif
-                  }});
+        given = {kOldVersion, kNewVersion, ""};
+        return makeDirectoryLink(site.root / "outside", joinPath(site.staging, "lib/outside")) &&
+               makeDirectoryLink(".." + std::string(1, kSep) + "outside",
+                                 joinPath(site.staging, "relative-outside"));
+      })
+      .then([&outside](const UpdateSite& site, const Ended&) {
+        EXPECT_EQ(filesOf(site.root / "outside"), outside);
+        EXPECT_EQ(pathExists(site.staging), kSep == '\\');
+      });
   // Under Wine the old backup's link cannot go at all, which stops the run
   // before anything moves.
-  rows.push_back({"an old backup holding a link to a directory",
-                  {},
-                  [&outside](UpdateSite& site, Given&) {
-                    writeTree(site.root / "outside", outside);
-                    makeDirectories(site.backup);
-                    return makeDirectoryLink(site.root / "outside",
-                                             joinPath(site.backup, "junction"));
-                  },
-#ifdef _WIN32
-                  2,
-                  "error",
-                  "",
-#else
-                  0,
-                  "success",
-                  "",
-#endif
-                  [&outside](const UpdateSite& site, const Ended& ended) {
-                    EXPECT_EQ(filesOf(site.root / "outside"), outside);
-#ifdef _WIN32
-                    EXPECT_NE(ended.log.find("backup failed: filesystem error: remove_all: "),
-                              std::string::npos)
-                        << ended.log;
-#else
-                    EXPECT_EQ(filesOf(site.backup), ended.given.installed);
-#endif
-                  }});
+  add("an old backup holding a link to a directory", kSep == '\\' ? 2 : 0,
+      kSep == '\\' ? "error" : "success", "")
+      .given([&outside](UpdateSite& site, Given&) {
+        writeTree(site.root / "outside", outside);
+        makeDirectories(site.backup);
+        return makeDirectoryLink(site.root / "outside", joinPath(site.backup, "junction"));
+      })
+      .then([&outside](const UpdateSite& site, const Ended& ended) {
+        EXPECT_EQ(filesOf(site.root / "outside"), outside);
+        if (kSep == '\\') {
+          EXPECT_NE(ended.log.find("backup failed: filesystem error: remove_all: "),
+                    std::string::npos)
+              << ended.log;
+        } else {
+          EXPECT_EQ(filesOf(site.backup), ended.given.installed);
+        }
+      });
   // The installation's own links: the backup holds copies of what they lead
   // to. A rollback leaves those copies in the backup rather than move them
-  // back through a link to a directory, into what it leads to (here a file
-  // that cannot be replaced, which stopped the rollback with status 3), or
-  // over a link to a file, which became a copy.
-  rows.push_back(
-      {"a rollback beside the installation's links",
-       {},
-       [](UpdateSite& site, Given& given) {
-         // A file right below the link, and one two folders further down.
-         writeTree(site.root / "shared", {{"tool.dll", "tool"}, {"deep/er/part.dll", "part"}});
-         if (!makeDirectoryLink(site.root / "shared", joinPath(site.install, "lib/shared"))) {
-           return false;
-         }
+  // back through a link to a directory, into what it leads to (here files,
+  // right below the link and two folders further down, that cannot be
+  // replaced, which stopped the rollback with status 3), or over a link to a
+  // file, which became a copy.
+  add("a rollback beside the installation's links", 0, "rollback", "MoveFileEx(")
+      .given([](UpdateSite& site, Given& given) {
+        writeTree(site.root / "shared", {{"tool.dll", "tool"}, {"deep/er/part.dll", "part"}});
+        if (!makeDirectoryLink(site.root / "shared", joinPath(site.install, "lib/shared"))) {
+          return false;
+        }
 #ifndef _WIN32
-         fs::create_symlink("core.dll", site.install + "/lib/core-link.dll");
+        fs::create_symlink("core.dll", site.install + "/lib/core-link.dll");
 #endif
-         for (const char* file : {"tool.dll", "deep/er/part.dll"}) {
-           auto pin = std::make_shared<HeldFile>(joinPath(site.root / "shared", file));
-           site.kept.push_back(pin);
-           if (!pin->held()) return false;
-         }
-         return pinLastStaged(site, given);
-       },
-       0,
-       "rollback",
-       "MoveFileEx(",
-       [](const UpdateSite& site, const Ended&) {
-         EXPECT_EQ(fileOrNone(joinPath(site.backup, "lib/shared/tool.dll")), "tool");
-         EXPECT_EQ(fileOrNone(joinPath(site.backup, "lib/shared/deep/er/part.dll")), "part");
+        for (const char* file : {"tool.dll", "deep/er/part.dll"}) {
+          auto pin = std::make_shared<HeldFile>(joinPath(site.root / "shared", file));
+          site.kept.push_back(pin);
+          if (!pin->held()) return false;
+        }
+        return pinLastStaged(site, given);
+      })
+      .then([](const UpdateSite& site, const Ended&) {
+        EXPECT_EQ(fileOrNone(joinPath(site.backup, "lib/shared/tool.dll")), "tool");
+        EXPECT_EQ(fileOrNone(joinPath(site.backup, "lib/shared/deep/er/part.dll")), "part");
 #ifndef _WIN32
-         EXPECT_EQ(fs::read_symlink(site.install + "/lib/core-link.dll"), "core.dll");
-         EXPECT_EQ(fileOrNone(site.backup + "/lib/core-link.dll"), "core 1");
+        EXPECT_EQ(fs::read_symlink(site.install + "/lib/core-link.dll"), "core.dll");
+        EXPECT_EQ(fileOrNone(site.backup + "/lib/core-link.dll"), "core 1");
 #endif
-       }});
+      });
   // Fault caught: the backup's walk comparing a link only with the
   // installation's root, not with every folder it is in; a link two folders
   // down that leads back to the folder holding it would then be copied
   // round and round until the path is too long, filling the backup's disk.
-  rows.push_back({"a link two folders below the installation that leads back up",
-                  {},
-                  [](UpdateSite& site, Given&) {
-                    makeDirectories(joinPath(site.install, "lib/plugins"));
-                    return makeDirectoryLink("..", joinPath(site.install, "lib/plugins/loop"));
-                  },
-                  2,
-                  "error",
-                  "link ",
-                  [](const UpdateSite& site, const Ended& ended) {
-                    EXPECT_EQ(middleLine(ended.log, "FAIL: backup"),
-                              "backup failed: link " + joinPath(site.install, "lib/plugins/loop") +
-                                  " leads back to " + joinPath(site.install, "lib") +
-                                  ", which holds it");
-                  }});
+  add("a link two folders below the installation that leads back up", 2, "error", "link ")
+      .given([](UpdateSite& site, Given&) {
+        makeDirectories(joinPath(site.install, "lib/plugins"));
+        return makeDirectoryLink("..", joinPath(site.install, "lib/plugins/loop"));
+      })
+      .then([](const UpdateSite& site, const Ended& ended) {
+        EXPECT_EQ(middleLine(ended.log, "FAIL: backup"),
+                  "backup failed: link " + joinPath(site.install, "lib/plugins/loop") +
+                      " leads back to " + joinPath(site.install, "lib") + ", which holds it");
+      });
 
   // --- A tree shaped like a package manager's output, through a success, a
   // failed update (the last staged file cannot move: every other one is
@@ -898,188 +822,142 @@ TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
   // Links are carried as themselves.
   for (const std::string outcome : {"success", "failure", "kill"}) {
     const bool failure = outcome == "failure";
-    rows.push_back(
-        {"a package tree through a " + outcome,
-         {},
-         [outcome](UpdateSite& site, Given& given) {
-           given = {writePackageTree(site.install, 1), writePackageTree(site.staging, 2), ""};
-           EXPECT_GT(given.staged.size(), 300u);
-           if (outcome == "failure") return pinLastStaged(site, given);
-           if (outcome == "kill") {
-             // Past the backup's copies, half-way through the moves.
-             killBeforeCall(given.installed.size() + given.staged.size() / 2);
-             EXPECT_NE(site.run(), 0);
-             clearTestInstructions();
-           }
-           return true;
-         },
-         0,
-         failure ? "rollback" : "success",
-         failure ? "MoveFileEx(" : "",
-         [failure](const UpdateSite& site, const Ended& ended) {
-           EXPECT_EQ(fileLinksOf(failure ? site.staging : site.install), packageLinks());
-           if (!failure) EXPECT_EQ(filesOf(site.backup), ended.given.installed);
-         }});
+    add("a package tree through a " + outcome, 0, failure ? "rollback" : "success",
+        failure ? "MoveFileEx(" : "")
+        .given([outcome](UpdateSite& site, Given& given) {
+          given = {writePackageTree(site.install, 1), writePackageTree(site.staging, 2), ""};
+          EXPECT_GT(given.staged.size(), 300u);
+          if (outcome == "failure") return pinLastStaged(site, given);
+          if (outcome == "kill") {
+            // Past the backup's copies, half-way through the moves.
+            killBeforeCall(given.installed.size() + given.staged.size() / 2);
+            EXPECT_NE(site.run(), 0);
+            clearTestInstructions();
+          }
+          return true;
+        })
+        .then([failure](const UpdateSite& site, const Ended& ended) {
+          EXPECT_EQ(fileLinksOf(failure ? site.staging : site.install), packageLinks());
+          if (!failure) {
+            EXPECT_EQ(filesOf(site.backup), ended.given.installed);
+          }
+        });
   }
 
   // --- Files that cannot be moved or removed: held open under Windows,
   // immutable natively. A held or immutable installed file:
   // Run.SwapAndRollbackFailureEndsWithStatusThree.
-  rows.push_back(
-      {"a staged file that cannot move",
-       {},
-       pinLastStaged,
-       0,
-       "rollback",
-       "MoveFileEx(",
-       [](const UpdateSite& site, const Ended&) { EXPECT_FALSE(pathExists(site.journal())); }});
-  rows.push_back({"an old backup's file that cannot be removed",
-                  {},
-                  [](UpdateSite& site, Given&) {
-                    writeTree(site.backup, {{"lib/stale.dll", "stale"}});
-                    auto pin = std::make_shared<HeldFile>(joinPath(site.backup, "lib/stale.dll"));
-                    site.kept.push_back(pin);
-                    return pin->held();
-                  },
-                  2,
-                  "error",
-                  "",
-                  [](const UpdateSite& site, const Ended& ended) {
-                    EXPECT_NE(middleLine(ended.log, "FAIL: backup").find("remove(" + site.backup),
-                              std::string::npos)
-                        << ended.log;
-                    EXPECT_EQ(readFile(joinPath(site.backup, "lib/stale.dll")), "stale");
-                  }});
+  add("a staged file that cannot move", 0, "rollback", "MoveFileEx(")
+      .given(pinLastStaged)
+      .then([](const UpdateSite& site, const Ended&) { EXPECT_FALSE(pathExists(site.journal())); });
+  add("an old backup's file that cannot be removed", 2, "error", "")
+      .given([](UpdateSite& site, Given&) {
+        writeTree(site.backup, {{"lib/stale.dll", "stale"}});
+        auto pin = std::make_shared<HeldFile>(joinPath(site.backup, "lib/stale.dll"));
+        site.kept.push_back(pin);
+        return pin->held();
+      })
+      .then([](const UpdateSite& site, const Ended& ended) {
+        EXPECT_NE(middleLine(ended.log, "FAIL: backup").find("remove(" + site.backup),
+                  std::string::npos)
+            << ended.log;
+        EXPECT_EQ(readFile(joinPath(site.backup, "lib/stale.dll")), "stale");
+      });
 
   // --- The marker or the log at a directory, or inside the trees the run
-  // replaces or removes.
-  rows.push_back({"the marker path a directory",
-                  {},
-                  [](UpdateSite& site, Given&) {
-                    writeTree(site.marker, {{"inside.txt", "keep"}});
-                    return true;
-                  },
-                  0,
-                  "",
-                  "",
-                  [](const UpdateSite& site, const Ended&) {
-                    EXPECT_EQ(snapshotTree(site.marker), (Tree{{"inside.txt", "keep"}}));
-                  }});
-  // The lines are lost: neither in the directory nor on the inherited
-  // standard error.
-  rows.push_back({"the log path a directory",
-                  {},
-                  [](UpdateSite& site, Given&) {
-                    writeTree(site.log, {{"inside.txt", "keep"}});
-                    return true;
-                  },
-                  0,
-                  "success",
-                  nullptr,
-                  [](const UpdateSite& site, const Ended& ended) {
-                    EXPECT_EQ(snapshotTree(site.log), (Tree{{"inside.txt", "keep"}}));
-                    EXPECT_EQ(ended.errors, "");
-                  }});
+  // replaces or removes. A log at a directory loses its lines: neither in
+  // the directory nor on the inherited standard error.
+  for (const bool marker : {true, false}) {
+    add(std::string(marker ? "the marker" : "the log") + " path a directory", 0,
+        marker ? "" : "success", marker ? "" : nullptr)
+        .given([marker](UpdateSite& site, Given&) {
+          writeTree(marker ? site.marker : site.log, {{"inside.txt", "keep"}});
+          return true;
+        })
+        .then([marker](const UpdateSite& site, const Ended& ended) {
+          EXPECT_EQ(snapshotTree(marker ? site.marker : site.log), (Tree{{"inside.txt", "keep"}}));
+          if (!marker) {
+            EXPECT_EQ(ended.errors, "");
+          }
+        });
+  }
   // The backup step deletes the old backup whole, an open log included.
   // Under Windows the log is open in this very process: the old backup
   // cannot go. Natively it goes while open: the earlier lines and this
   // run's are gone, and the outcome is the same as with any log.
-  rows.push_back(
-      {"the log inside the backup directory, second run",
-       {},
-       [](UpdateSite& site, Given&) {
-         site.log = joinPath(site.backup, "updater.log");
-         writeTree(site.backup, {{"updater.log", "[vexo-updater] an earlier run\n"}});
-         return true;
-       },
-#ifdef _WIN32
-       2,
-       "error",
-       nullptr,
-       [](const UpdateSite&, const Ended& ended) {
-         EXPECT_EQ(ended.log.rfind("[vexo-updater] an earlier run\n" + runLog({}), 0), 0u)
-             << ended.log;
-         EXPECT_NE(ended.log.find("[vexo-updater] backup failed: filesystem error: remove_all: "),
-                   std::string::npos)
-             << ended.log;
-       }});
-#else
-       0,
-       "success",
-       nullptr,
-       [](const UpdateSite& site, const Ended& ended) {
-         EXPECT_EQ(filesOf(site.backup), ended.given.installed);
-       }});
-#endif
+  add("the log inside the backup directory, second run", kSep == '\\' ? 2 : 0,
+      kSep == '\\' ? "error" : "success", nullptr)
+      .given([](UpdateSite& site, Given&) {
+        site.log = joinPath(site.backup, "updater.log");
+        writeTree(site.backup, {{"updater.log", "[vexo-updater] an earlier run\n"}});
+        return true;
+      })
+      .then([](const UpdateSite& site, const Ended& ended) {
+        if (kSep == '/') {
+          EXPECT_EQ(filesOf(site.backup), ended.given.installed);
+          return;
+        }
+        EXPECT_EQ(ended.log.rfind("[vexo-updater] an earlier run\n" + runLog({}), 0), 0u)
+            << ended.log;
+        EXPECT_NE(ended.log.find("[vexo-updater] backup failed: filesystem error: remove_all: "),
+                  std::string::npos)
+            << ended.log;
+      });
   // Removed with the staging directory before it could be written.
-  rows.push_back(
-      {"the marker inside the staging directory",
-       {},
-       [](UpdateSite& site, Given&) {
-         site.marker = joinPath(site.staging, "marker.json");
-         return true;
-       },
-       0,
-       "",
-       "",
-       [](const UpdateSite& site, const Ended&) { EXPECT_FALSE(pathExists(site.staging)); }});
+  add("the marker inside the staging directory", 0, "", "")
+      .given([](UpdateSite& site, Given&) {
+        site.marker = joinPath(site.staging, "marker.json");
+        return true;
+      })
+      .then([](const UpdateSite& site, const Ended&) { EXPECT_FALSE(pathExists(site.staging)); });
   // A log inside the installation is copied into the backup, and a rollback
   // moves that copy back over the open log. Natively the log is then the
   // backup's copy: the lines written since the backup are gone from it.
   // Under Windows the open log refuses the move, so every failed update
   // stops its rollback there and ends with status 3, the installation left
   // mixed.
-  rows.push_back(
-      {"the log inside the installation during a rollback",
-       {},
-       [](UpdateSite& site, Given& given) {
-         site.log = joinPath(site.install, "updater.log");
-         given.installed = kOldVersion;
-         given.staged = kNewVersion;
-         return pinLastStaged(site, given);
-       },
-       kSep == '\\' ? 3 : 0,
-       nullptr,
-       nullptr,
-       [](const UpdateSite& site, const Ended& ended) {
-         const std::string& failure = ended.given.failure;
+  add("the log inside the installation during a rollback", kSep == '\\' ? 3 : 0, nullptr, nullptr)
+      .given([](UpdateSite& site, Given& given) {
+        site.log = joinPath(site.install, "updater.log");
+        given.installed = kOldVersion;
+        given.staged = kNewVersion;
+        return pinLastStaged(site, given);
+      })
+      .then([](const UpdateSite& site, const Ended& ended) {
+        const std::string& failure = ended.given.failure;
 #ifdef _WIN32
-         expectTruthful(site, ended);
-         EXPECT_EQ(markerOf(site.marker),
-                   expectedMarker("error",
-                                  "rollback failed: MoveFileEx(updater.log) err=5 (file locked)"));
-         EXPECT_EQ(ended.log, runLog({swapFailureLine(failure)}));
+        expectTruthful(site, ended);
+        EXPECT_EQ(markerOf(site.marker),
+                  expectedMarker("error",
+                                 "rollback failed: MoveFileEx(updater.log) err=5 (file locked)"));
+        EXPECT_EQ(ended.log, runLog({swapFailureLine(failure)}));
 #else
-         EXPECT_EQ(markerOf(site.marker), expectedMarker("rollback", failure));
-         EXPECT_EQ(ended.log, runLog({}));
-         Tree installed = filesOf(site.install);
-         installed.erase("updater.log");
-         EXPECT_EQ(installed, kOldVersion);
-         EXPECT_EQ(filesOf(site.staging), kNewVersion);
+        EXPECT_EQ(markerOf(site.marker), expectedMarker("rollback", failure));
+        EXPECT_EQ(ended.log, runLog({}));
+        Tree installed = filesOf(site.install);
+        installed.erase("updater.log");
+        EXPECT_EQ(installed, kOldVersion);
+        EXPECT_EQ(filesOf(site.staging), kNewVersion);
 #endif
-       }});
+      });
 
   // --- The update journal beside the backup, <backup-dir>.pending, taken
   // by something else.
-  rows.push_back({"the journal's path a directory",
-                  {},
-                  [](UpdateSite& site, Given&) {
-                    writeTree(site.journal(), {{"inside.txt", "keep"}});
-                    return true;
-                  },
-                  2,
-                  "error",
-                  "cannot record the update in progress: ",
-                  [](const UpdateSite& site, const Ended& ended) {
-                    EXPECT_EQ(filesOf(site.backup), ended.given.installed);
-                    EXPECT_EQ(snapshotTree(site.journal()), (Tree{{"inside.txt", "keep"}}));
-                  }});
+  add("the journal's path a directory", 2, "error", "cannot record the update in progress: ")
+      .given([](UpdateSite& site, Given&) {
+        writeTree(site.journal(), {{"inside.txt", "keep"}});
+        return true;
+      })
+      .then([](const UpdateSite& site, const Ended& ended) {
+        EXPECT_EQ(filesOf(site.backup), ended.given.installed);
+        EXPECT_EQ(snapshotTree(site.journal()), (Tree{{"inside.txt", "keep"}}));
+      });
   // The journal would be written over the log (truncating it) and removed
   // after the swap; the run refuses before the backup instead, its lines
   // kept. Each spelling of that place is refused: on Windows in another
-  // case or as its short name, natively through a link to its folder. No
-  // journal yet, the marker would take the place of the journal a failed
-  // rollback keeps.
+  // case or as its short name (Wine makes none below Z:\dev, where memory
+  // scratch lies), natively through a link to its folder. A marker there
+  // would take the place of the journal a failed rollback keeps.
   for (const std::string spelling : {"plain", "marker",
 #ifdef _WIN32
                                      "another case", "short name"
@@ -1087,74 +965,67 @@ TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
                                      "link to the folder"
 #endif
        }) {
-    // Wine makes no short names below Z:\dev, where memory scratch lies.
-    const Medium medium = spelling == "short name" ? Medium::kDisk : Medium::kMemory;
-    rows.push_back(
-        {"the " + std::string(spelling == "marker" ? "marker" : "log") +
-             " at the journal's place, " + spelling,
-         {"app", "staging", "app-data/backup", medium},
-         [spelling](UpdateSite& site, Given&) {
-           const std::string journal = site.journal();
-           if (spelling == "marker") {
-             site.marker = journal;
-             return true;
-           }
-           writeFile(journal, "[vexo-updater] an earlier run" + std::string(kLineEnd));
-           site.log = journal;
-           if (spelling == "another case")
-             site.log = joinPath(site.root / "app-data", "backup.PENDING");
-           if (spelling == "link to the folder") {
-             fs::create_directory_symlink(site.root / "app-data", site.root / "data-link");
-             site.log = site.root / "data-link/backup.pending";
-           }
+    const bool marker = spelling == "marker";
+    add(std::string(marker ? "the marker" : "the log") + " at the journal's place, " + spelling, 2,
+        "error", "")
+        .in({"app", "staging", "app-data/backup",
+             spelling == "short name" ? Medium::kDisk : Medium::kMemory})
+        .given([spelling, marker](UpdateSite& site, Given&) {
+          const std::string journal = site.journal();
+          if (marker) {
+            site.marker = journal;
+            return true;
+          }
+          writeFile(journal, "[vexo-updater] an earlier run" + std::string(kLineEnd));
+          site.log = journal;
+          if (spelling == "another case") {
+            site.log = joinPath(site.root / "app-data", "backup.PENDING");
+          }
+          if (spelling == "link to the folder") {
+            fs::create_directory_symlink(site.root / "app-data", site.root / "data-link");
+            site.log = site.root / "data-link/backup.pending";
+          }
 #ifdef _WIN32
-           if (spelling == "short name") {
-             char shortName[MAX_PATH];
-             const DWORD length = GetShortPathNameA(journal.c_str(), shortName, MAX_PATH);
-             site.log = std::string(shortName, length);
-             return length > 0 && site.log != journal;
-           }
+          if (spelling == "short name") {
+            char shortName[MAX_PATH];
+            const DWORD length = GetShortPathNameA(journal.c_str(), shortName, MAX_PATH);
+            site.log = std::string(shortName, length);
+            return length > 0 && site.log != journal;
+          }
 #endif
-           return true;
-         },
-         2,
-         "error",
-         "",
-         [spelling](const UpdateSite& site, const Ended& ended) {
-           const bool marker = spelling == "marker";
-           EXPECT_EQ(fileOrNone(marker ? site.log : site.journal()),
-                     ended.earlier + runLog({"backup failed: " + (marker ? site.marker : site.log) +
-                                                 " is the place of the update journal",
-                                             "FAIL: backup"}));
-           if (marker) EXPECT_FALSE(pathExists(site.backup));
-         }});
+          return true;
+        })
+        .then([marker](const UpdateSite& site, const Ended& ended) {
+          EXPECT_EQ(fileOrNone(marker ? site.log : site.journal()),
+                    ended.earlier + runLog({"backup failed: " + (marker ? site.marker : site.log) +
+                                                " is the place of the update journal",
+                                            "FAIL: backup"}));
+          if (marker) {
+            EXPECT_FALSE(pathExists(site.backup));
+          }
+        });
   }
 
   // --- A full disk: small tmpfs mounts, as root only (under Wine too: the
   // drive maps the Linux folder the tmpfs is mounted on). The backup's file
-  // system holds 64 pages; each small file takes one. With room again, a
-  // rerun finishes.
+  // system holds 64 pages; each small file takes one. ERROR_DISK_FULL is the
+  // system's code for it. With room again, a rerun finishes.
   for (const auto& [label, bigKiB, reason] :
        {std::tuple<const char*, std::size_t, const char*>{"the backup", 400, ""},
         {"the journal beside the full backup", 240, "cannot record the update in progress: "}}) {
-    rows.push_back(
-        {std::string(label) + " on a full disk",
-         {"app", "staging", "small/backup"},
-         [bigKiB = bigKiB](UpdateSite& site, Given&) {
-           writeFile(joinPath(site.install, "big.dat"), std::string(bigKiB * kKiB, 'o'));
-           return smallVolume(site, "small", "256k");
-         },
-         2,
-         "error",
-         reason,
-         [](const UpdateSite& site, const Ended& ended) {
-           // The system's code for it: ERROR_DISK_FULL.
-           EXPECT_NE(middleLine(ended.log, "FAIL: backup").find(" err=112"), std::string::npos)
-               << ended.log;
-           ASSERT_TRUE(std::static_pointer_cast<Mount>(site.kept[0])->resize("2m"));
-           EXPECT_EQ(site.run(), 0);
-           EXPECT_TRUE(filesOf(site.install) == overlay(ended.given.installed, ended.given.staged));
-         }});
+    add(std::string(label) + " on a full disk", 2, "error", reason)
+        .in({"app", "staging", "small/backup"})
+        .given([bigKiB = bigKiB](UpdateSite& site, Given&) {
+          writeFile(joinPath(site.install, "big.dat"), std::string(bigKiB * kKiB, 'o'));
+          return smallVolume(site, "small", "256k");
+        })
+        .then([](const UpdateSite& site, const Ended& ended) {
+          EXPECT_NE(middleLine(ended.log, "FAIL: backup").find(" err=112"), std::string::npos)
+              << ended.log;
+          ASSERT_TRUE(std::static_pointer_cast<Mount>(site.kept[0])->resize("2m"));
+          EXPECT_EQ(site.run(), 0);
+          EXPECT_TRUE(filesOf(site.install) == overlay(ended.given.installed, ended.given.staged));
+        });
   }
   // The installation lies on a small file system of its own, so a staged
   // file comes in as a copy, made beside the file it replaces: it needs room
@@ -1162,116 +1033,90 @@ TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
   for (const auto& [label, fillerKiB, status] :
        {std::tuple<const char*, std::size_t, int>{"room for the old file", 300, 0},
         {"no room for either", 500, 3}}) {
-    rows.push_back({std::string("a staged file that does not fit, ") + label,
-                    {"volume/app"},
-                    [fillerKiB = fillerKiB](UpdateSite& site, Given&) {
-                      const bool mounted = smallVolume(site, "volume", "1024k");
-                      site.prepare();
-                      writeFile(joinPath(site.install, "big.dat"), std::string(300 * kKiB, 'o'));
-                      writeFile(joinPath(site.staging, "big.dat"), std::string(600 * kKiB, 'n'));
-                      writeFile(site.root / "volume/filler.bin",
-                                std::string(fillerKiB * kKiB, 'f'));
-                      return mounted;
-                    },
-                    status,
-                    status == 0 ? "rollback" : "error",
-                    "MoveFileEx(big.dat) err=112",
-                    [status = status](const UpdateSite& site, const Ended& ended) {
-                      const std::string failure = "MoveFileEx(big.dat) err=112";
-                      EXPECT_EQ(ended.log, runLog({swapFailureLine(failure)}));
-                      if (status == 3) {
-                        EXPECT_EQ(markerOf(site.marker),
-                                  expectedMarker("error", "rollback failed: " + failure));
-                        EXPECT_EQ(filesOf(site.staging), ended.given.staged);
-                      }
-                      expectNoTemporaries(site.root / "volume");
-                    }});
+    add(std::string("a staged file that does not fit, ") + label, status,
+        status == 0 ? "rollback" : "error", "MoveFileEx(big.dat) err=112")
+        .in({"volume/app"})
+        .given([fillerKiB = fillerKiB](UpdateSite& site, Given& given) {
+          const bool mounted = smallVolume(site, "volume", "1024k");
+          site.prepare();
+          writeFile(joinPath(site.install, "big.dat"), std::string(300 * kKiB, 'o'));
+          writeFile(joinPath(site.staging, "big.dat"), std::string(600 * kKiB, 'n'));
+          writeFile(site.root / "volume/filler.bin", std::string(fillerKiB * kKiB, 'f'));
+          given.failure = "MoveFileEx(big.dat) err=112";
+          return mounted;
+        })
+        .then([status = status](const UpdateSite& site, const Ended& ended) {
+          if (status == 3) {
+            EXPECT_EQ(markerOf(site.marker),
+                      expectedMarker("error", "rollback failed: " + ended.given.failure));
+            EXPECT_EQ(filesOf(site.staging), ended.given.staged);
+          }
+          expectNoTemporaries(site.root / "volume");
+        });
   }
   // Opened, truncated and never filled: whoever reads the marker must take
   // one that does not parse for no outcome at all.
-  rows.push_back({"the marker and the log on a full file system",
-                  {},
-                  [](UpdateSite& site, Given&) {
-                    site.log = site.root / "full/updater.log";
-                    site.marker = site.root / "full/marker.json";
-                    const bool mounted = smallVolume(site, "full", "64k");
-                    writeFile(site.root / "full/filler.bin", std::string(64 * kKiB, 'f'));
-                    return mounted;
-                  },
-                  0,
-                  nullptr,
-                  nullptr,
-                  [](const UpdateSite& site, const Ended& ended) {
-                    EXPECT_EQ(filesOf(site.install),
-                              overlay(ended.given.installed, ended.given.staged));
-                    EXPECT_FALSE(pathExists(site.staging));
-                    EXPECT_EQ(ended.log, "");
-                    EXPECT_EQ(fileOrNone(site.marker), "");
-                  }});
+  add("the marker and the log on a full file system", 0, nullptr, nullptr)
+      .given([](UpdateSite& site, Given&) {
+        site.log = site.root / "full/updater.log";
+        site.marker = site.root / "full/marker.json";
+        const bool mounted = smallVolume(site, "full", "64k");
+        writeFile(site.root / "full/filler.bin", std::string(64 * kKiB, 'f'));
+        return mounted;
+      })
+      .then([](const UpdateSite& site, const Ended& ended) {
+        EXPECT_EQ(filesOf(site.install), overlay(ended.given.installed, ended.given.staged));
+        EXPECT_FALSE(pathExists(site.staging));
+        EXPECT_EQ(ended.log, "");
+        EXPECT_EQ(fileOrNone(site.marker), "");
+      });
   // A move across file systems writes its copy under a temporary name beside
   // the target. Files whose names look like one, installed or staged, must
-  // survive it, and a file whose name is as long as a name may be still
-  // moves.
-  rows.push_back(
-      {"names like a temporary copy's, and the longest name",
-       {"app", "volume/staging"},
-       [](UpdateSite& site, Given&) {
-         const bool mounted = smallVolume(site, "volume", "1024k");
-         site.prepare();
-         writeFile(joinPath(site.install, "lib/core.dll.vexo-moving"), "installed, not staged");
-         writeFile(joinPath(site.staging, "version.txt.vexo-moving"), "staged too");
-         writeFile(joinPath(site.staging, "lib/" + std::string(255, 'n')), "the longest name");
+  // survive it (the staged one moves first, which would show the loss), and
+  // a file whose name is as long as a name may be still moves.
+  add("names like a temporary copy's, and the longest name", 0, "success", "")
+      .in({"app", "volume/staging"})
+      .given([](UpdateSite& site, Given&) {
+        const bool mounted = smallVolume(site, "volume", "1024k");
+        site.prepare();
+        writeFile(joinPath(site.install, "lib/core.dll.vexo-moving"), "installed, not staged");
+        writeFile(joinPath(site.staging, "version.txt.vexo-moving"), "staged too");
+        writeFile(joinPath(site.staging, "lib/" + std::string(255, 'n')), "the longest name");
 #ifndef _WIN32
-         const std::vector<fs::path> order = swapOrder(site.staging);
-         EXPECT_LT(std::find(order.begin(), order.end(), "version.txt.vexo-moving"),
-                   std::find(order.begin(), order.end(), "version.txt"))
-             << "the staged file must move first to show the loss";
+        const std::vector<fs::path> order = swapOrder(site.staging);
+        EXPECT_LT(std::find(order.begin(), order.end(), "version.txt.vexo-moving"),
+                  std::find(order.begin(), order.end(), "version.txt"));
 #endif
-         return mounted;
-       },
-       0,
-       "success",
-       ""});
+        return mounted;
+      });
 
   // --- Very long paths.
 #ifndef _WIN32
-  rows.push_back({"a staged file deeper than the path limit",
-                  {},
-                  [](UpdateSite& site, Given& given) {
-                    plantDeep(site.staging, "deep 2");
-                    given = {kOldVersion, kNewVersion, ""};
-                    return true;
-                  },
-                  0,
-                  nullptr,
-                  "swap exception: ",
-                  [](const UpdateSite& site, const Ended& ended) {
-                    const std::string failure = swapFailureOf(ended.log);
-                    EXPECT_NE(failure.find(" err=206"), std::string::npos) << failure;
-                    EXPECT_EQ(markerOf(site.marker), expectedMarker("rollback", failure));
-                    EXPECT_EQ(filesOf(site.install), kOldVersion);
-                    EXPECT_EQ(readDeep(site.staging), "deep 2");
-                    EXPECT_EQ(readDeep(site.install), kNone);
-                    removeDeep(site.staging);
-                    removeDeep(site.install);
-                  }});
-  rows.push_back({"an installed file deeper than the path limit",
-                  {},
-                  [](UpdateSite& site, Given& given) {
-                    plantDeep(site.install, "deep 1");
-                    given = {kOldVersion, kNewVersion, ""};
-                    return true;
-                  },
-                  2,
-                  nullptr,
-                  "",
-                  [](const UpdateSite& site, const Ended&) {
-                    EXPECT_EQ(markerOf(site.marker), expectedMarker("error", "backup failed"));
-                    EXPECT_EQ(readDeep(site.install), "deep 1");
-                    EXPECT_EQ(filesOf(site.staging), kNewVersion);
-                    removeDeep(site.install);
-                    removeDeep(site.backup);
-                  }});
+  for (const bool staged : {true, false}) {
+    add(std::string(staged ? "a staged" : "an installed") + " file deeper than the path limit",
+        staged ? 0 : 2, nullptr, staged ? "swap exception: " : "")
+        .given([staged](UpdateSite& site, Given& given) {
+          plantDeep(staged ? site.staging : site.install, staged ? "deep 2" : "deep 1");
+          given = {kOldVersion, kNewVersion, ""};
+          return true;
+        })
+        .then([staged](const UpdateSite& site, const Ended& ended) {
+          const std::string failure = swapFailureOf(ended.log);
+          if (staged) {
+            EXPECT_NE(failure.find(" err=206"), std::string::npos) << failure;
+            EXPECT_EQ(filesOf(site.install), kOldVersion);
+            EXPECT_EQ(readDeep(site.install), kNone);
+          } else {
+            EXPECT_EQ(filesOf(site.staging), kNewVersion);
+          }
+          EXPECT_EQ(markerOf(site.marker), staged ? expectedMarker("rollback", failure)
+                                                  : expectedMarker("error", "backup failed"));
+          EXPECT_EQ(readDeep(staged ? site.staging : site.install), staged ? "deep 2" : "deep 1");
+          for (const std::string& root : {site.staging, site.install, site.backup}) {
+            removeDeep(root);
+          }
+        });
+  }
 #else
   // Windows itself refuses to replace a read-only file (code 5); the updater
   // clears the attribute of the file it replaces just before (Win32Children.
@@ -1281,33 +1126,21 @@ TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
   // (Win32Children.BackupReplacesReadOnlyCopiesCompletely). A staged file's
   // attribute travels with it; the next update clears it before replacing
   // the file.
-  rows.push_back({"a read-only installed file",
-                  {},
-                  [](UpdateSite& site, Given&) {
-                    return SetFileAttributesA((site.install + "\\lib\\core.dll").c_str(),
-                                              FILE_ATTRIBUTE_READONLY) != 0;
-                  },
-                  0,
-                  "success",
-                  "",
-                  [](const UpdateSite& site, const Ended&) {
-                    EXPECT_TRUE(readOnly(site.backup + "\\lib\\core.dll"));
-                  }});
-  rows.push_back({"a read-only staged file in a read-only folder",
-                  {},
-                  [](UpdateSite& site, Given&) {
-                    return SetFileAttributesA((site.staging + "\\lib\\core.dll").c_str(),
-                                              FILE_ATTRIBUTE_READONLY) &&
-                           SetFileAttributesA((site.staging + "\\lib").c_str(),
-                                              FILE_ATTRIBUTE_READONLY);
-                  },
-                  0,
-                  "success",
-                  "",
-                  [](const UpdateSite& site, const Ended&) {
-                    EXPECT_FALSE(pathExists(site.staging));
-                    EXPECT_TRUE(readOnly(site.install + "\\lib\\core.dll"));
-                  }});
+  for (const bool staged : {false, true}) {
+    add(staged ? "a read-only staged file in a read-only folder" : "a read-only installed file", 0,
+        "success", "")
+        .given([staged](UpdateSite& site, Given&) {
+          const std::string lib = (staged ? site.staging : site.install) + "\\lib";
+          return SetFileAttributesA((lib + "\\core.dll").c_str(), FILE_ATTRIBUTE_READONLY) &&
+                 (!staged || SetFileAttributesA(lib.c_str(), FILE_ATTRIBUTE_READONLY));
+        })
+        .then([staged](const UpdateSite& site, const Ended&) {
+          if (staged) {
+            EXPECT_FALSE(pathExists(site.staging));
+          }
+          EXPECT_TRUE(readOnly((staged ? site.install : site.backup) + "\\lib\\core.dll"));
+        });
+  }
   // Wine's ANSI file functions take no path longer than MAX_PATH (260), and
   // the C runtime's directory listing enters no directory whose path is
   // longer. Wine's answers are checked exactly; elsewhere only that the
@@ -1320,41 +1153,34 @@ TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
                                                    l + "/" + m + "/" + n + ".dll", true},
         {"a folder beyond 260", l + "/" + m + "/" + m + "/deep.dll", true},
         {"an installed folder beyond 260", l + "/" + m + "/" + m + "/deep.dll", false}}) {
-    rows.push_back(
-        {label,
-         {},
-         [relative = relative, staged = staged](UpdateSite& site, Given& given) {
-           writeFile(joinPath(staged ? site.staging : site.install, relative), "deep");
-           given = {kOldVersion, kNewVersion, ""};
-           (staged ? given.staged : given.installed)[relative] = "deep";
-           return joinPath(site.install, relative).size() > 260;
-         },
-         -1,
-         nullptr,
-         nullptr,
-         [&, relative = relative, staged = staged](const UpdateSite& site, const Ended& ended) {
-           expectTruthful(site, ended);
-           if (underWine()) {
-             const bool moved = relative.find(n) != std::string::npos;
-             EXPECT_EQ(ended.status, staged ? 0 : 2);
-             if (!staged) {
-               EXPECT_EQ(middleLine(ended.log, "FAIL: backup").rfind("backup failed: ", 0), 0u);
-             } else if (moved) {
-               EXPECT_EQ(ended.log, runLog({"success"}));
-             } else {
-               EXPECT_EQ(swapFailureOf(ended.log).rfind("swap exception: ", 0), 0u) << ended.log;
-             }
-             EXPECT_EQ(readFile(joinPath(staged && !moved ? site.staging
-                                         : staged ? site.install
-                                                  : site.install,
-                                         relative)),
-                       "deep");
-           }
-           // Short enough again for the library to remove.
-           for (const std::string& root : {site.install, site.staging, site.backup}) {
-             if (isDirectory(joinPath(root, l))) fs::rename(joinPath(root, l), joinPath(root, "l"));
-           }
-         }});
+    add(label, -1, nullptr, nullptr)
+        .given([relative = relative, staged = staged](UpdateSite& site, Given& given) {
+          writeFile(joinPath(staged ? site.staging : site.install, relative), "deep");
+          given = {kOldVersion, kNewVersion, ""};
+          (staged ? given.staged : given.installed)[relative] = "deep";
+          return joinPath(site.install, relative).size() > 260;
+        })
+        .then([&, relative = relative, staged = staged](const UpdateSite& site,
+                                                        const Ended& ended) {
+          expectTruthful(site, ended);
+          if (underWine()) {
+            const bool moved = relative.find(n) != std::string::npos;
+            EXPECT_EQ(ended.status, staged ? 0 : 2);
+            if (!staged) {
+              EXPECT_EQ(middleLine(ended.log, "FAIL: backup").rfind("backup failed: ", 0), 0u);
+            } else if (moved) {
+              EXPECT_EQ(ended.log, runLog({"success"}));
+            } else {
+              EXPECT_EQ(swapFailureOf(ended.log).rfind("swap exception: ", 0), 0u) << ended.log;
+            }
+            EXPECT_EQ(readFile(joinPath(staged && !moved ? site.staging : site.install, relative)),
+                      "deep");
+          }
+          // Short enough again for the library to remove.
+          for (const std::string& root : {site.install, site.staging, site.backup}) {
+            if (isDirectory(joinPath(root, l))) fs::rename(joinPath(root, l), joinPath(root, "l"));
+          }
+        });
   }
 #endif
 

@@ -35,42 +35,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Files = std::map<std::string, std::string>;
+using Files = Tree;
 
 // A destination that cannot be replaced, on both platforms.
 const char kHeldDestinationCode[] = "5";
-
-// The two versions. File names are unique across the tree, so the name in a
-// failure text tells which file it was.
-struct Versions {
-  Files installed;
-  Files staged;
-  std::map<std::string, std::string> pathOfName;
-};
-
-// shared files change between the versions, oldOnly ones are dropped by the
-// update, newOnly ones arrive with it, some in folders the installation lacks.
-Versions makeVersions(int shared, int oldOnly, int newOnly) {
-  static const char* const kFolders[] = {
-      "",    "bin", "lib", "lib/plugins", "lib/plugins/codecs/video", "data", "data/maps/deep",
-      "docs"};
-  static const char* const kNewFolders[] = {"extras/new", "lib/plugins/codecs/audio"};
-  static const char* const kExtensions[] = {".dll", ".dat", ".txt"};
-  Versions versions;
-  for (int i = 0; i < shared + oldOnly + newOnly; ++i) {
-    const bool onlyNew = i >= shared + oldOnly;
-    const std::string folder = onlyNew ? kNewFolders[i % 2] : kFolders[i % 8];
-    char name[16];
-    std::snprintf(name, sizeof name, "f%02d%s", i, kExtensions[i % 3]);
-    const std::string path = folder.empty() ? name : folder + "/" + name;
-    if (!onlyNew) versions.installed[path] = "1.0.0 " + path + std::string(i % 5 * 40, 'o');
-    if (i < shared || onlyNew) {
-      versions.staged[path] = "2.0.0 " + path + std::string(i % 7 * 30, 'n');
-    }
-    versions.pathOfName[name] = path;
-  }
-  return versions;
-}
 
 #ifdef _WIN32
 // Under Wine a smaller pair of versions: each run costs more there.
@@ -85,33 +53,13 @@ const Versions& matrixVersions() {
 }
 #endif
 
-struct Layout {
-  TempDir root;
-  std::string install = root / "app";
-  std::string staging = root / "staging";
-  std::string data = root / "app-data";
-  std::string backup = joinPath(data, "backup");
-  std::string journal = backup + ".pending";
-  std::string log = joinPath(data, "updater.log");
-  std::string marker = joinPath(data, "applied-marker.json");
-
-  // The command line of the test build of the updater over this layout. The
-  // backup directory is given with a trailing separator: its journal still
-  // lies beside it, not in it.
-  std::vector<std::string> command() const {
-    return updaterCommand(UpdaterOptions{install, staging, backup + kSep, log, marker});
-  }
+// The update's site. The backup directory is given with a trailing
+// separator: its journal still lies beside it, not in it.
+struct Layout : UpdateSite {
+  Layout() { backupArg = backup + kSep; }
 };
 
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
-// Makes the n-th move whose source lies under folder fail with code 5 in the
-// next run of the test build; n = 0 leaves every move alone.
-void failMoveFrom(const std::string& folder, std::size_t n) {
-  setTestVariable("VEXO_TEST_FAIL_MOVE_FROM", n == 0 ? "" : joinPath(folder, ""));
-  setTestVariable("VEXO_TEST_FAIL_MOVE_AT", n == 0 ? "" : std::to_string(n));
-  setTestVariable("VEXO_TEST_FAIL_MOVE_CODE", n == 0 ? "" : "5");
-}
 
 // One case of the matrix.
 struct Case {
@@ -194,7 +142,7 @@ void checkRolledBack(const Layout& layout, const Trees& trees, const Case& c, Ta
   if (trees.staging != versions.staged) note(tally, c, "staging does not hold the staged bytes");
   compare(tally, c, "backup files", listed(trees.backup), "");
   if (!isDirectory(layout.backup)) note(tally, c, "the backup directory is gone");
-  if (pathExists(layout.journal)) note(tally, c, "the update journal stayed");
+  if (pathExists(layout.journal())) note(tally, c, "the update journal stayed");
 }
 
 // A failed rollback: it stopped at one file, named in the marker, after
@@ -234,7 +182,7 @@ int checkRollbackStopped(const Layout& layout, const Trees& trees, const Case& c
   }
   // The backup holds old files the installation lacks: the next run must find
   // the journal and not replace the backup.
-  if (!pathExists(layout.journal)) note(tally, c, "the update journal is gone");
+  if (!pathExists(layout.journal())) note(tally, c, "the update journal is gone");
   return static_cast<int>(versions.installed.size() - trees.backup.size());
 }
 
@@ -242,13 +190,13 @@ int checkRollbackStopped(const Layout& layout, const Trees& trees, const Case& c
 void checkRerunFinishes(const Layout& layout, const std::string& firstLog, const Case& c,
                         Tally* tally) {
   const Versions& versions = matrixVersions();
-  const int status = runChild(layout.command());
+  const int status = layout.run();
   compare(tally, c, "status of the rerun", std::to_string(status), "0");
   compare(tally, c, "log", readFile(layout.log), firstLog + runLog({"success"}));
   compare(tally, c, "marker", markerWithoutTime(readFile(layout.marker)),
           expectedMarker("success", ""));
   if (pathExists(layout.staging)) note(tally, c, "staging stayed");
-  if (pathExists(layout.journal)) note(tally, c, "the update journal stayed");
+  if (pathExists(layout.journal())) note(tally, c, "the update journal stayed");
   Files expected = versions.installed;
   for (const auto& [path, bytes] : versions.staged) expected[path] = bytes;
   const Trees trees = treesOf(layout);
@@ -262,9 +210,7 @@ void checkRerunFinishes(const Layout& layout, const std::string& firstLog, const
 void runCase(const Case& c, Tally* tally) {
   const Versions& versions = matrixVersions();
   Layout layout;
-  writeTree(layout.install, versions.installed);
-  writeTree(layout.staging, versions.staged);
-  makeDirectories(layout.data);
+  layout.prepare(versions.installed, versions.staged);
   const std::vector<fs::path> order = swapOrder(layout.staging);
   ASSERT_LE(c.k, order.size());
   const std::string blocked = narrowOf(order[c.k - 1]);
@@ -278,10 +224,10 @@ void runCase(const Case& c, Tally* tally) {
   }
   // The update's moves come out of staging, giving back moves out of the
   // installation, the rest of the rollback's out of the backup.
-  if (c.j != 0) failMoveFrom(layout.backup, c.j);
-  if (c.giveBack != 0) failMoveFrom(layout.install, c.giveBack);
-  const int status = runChild(layout.command());
-  failMoveFrom("", 0);
+  if (c.j != 0) refuseMoveFrom(layout.backup, c.j);
+  if (c.giveBack != 0) refuseMoveFrom(layout.install, c.giveBack);
+  const int status = layout.run();
+  clearTestInstructions();
   held.clear();
   ++tally->cases;
 

@@ -430,7 +430,7 @@ TEST(Recovery, InterruptedUpdatesEndWholeTrueAndUnstuck) {
   // new one, and the backup is the only complete copy of the old version
   // either way), and a state line cut short while it was being added does
   // not count: the undo had not begun.
-  for (const std::string key :
+  for (const std::string& key :
        {std::string(kIdempotencyKey), std::string("a-new-key"), std::string("torn")}) {
     rows.push_back({"a stop in the swap, rerun with the key " + key,
                     [key](UpdateSite& u) {
@@ -533,13 +533,13 @@ TEST(Recovery, InterruptedUpdatesEndWholeTrueAndUnstuck) {
                       writeTree(u.backup, {{"stale.dll", "an earlier backup"}});
                       writeFile(u.journal(), text);
                       const Tree before = u.everythingBut();
-                      const int status = u.run();
-                      if (status == 2) {
+                      const int ended = u.run();
+                      if (ended == 2) {
                         EXPECT_NE(logOf(u).find("cannot record the update in progress"),
                                   std::string::npos);
                         EXPECT_EQ(u.everythingBut(), before);
                       }
-                      return status;
+                      return ended;
                     },
                     status == 0 ? kUpdatedEnding : kRefusedKept});
   }
@@ -733,7 +733,9 @@ TEST(Recovery, InterruptedUpdatesEndWholeTrueAndUnstuck) {
     }
     EXPECT_EQ(status, row.ending.status);
     EXPECT_EQ(markerFields(readFile(u.marker)).result, row.ending.result);
-    if (!row.ending.journalStays) EXPECT_EQ(filesOf(u.install), row.ending.installed);
+    if (!row.ending.journalStays) {
+      EXPECT_EQ(filesOf(u.install), row.ending.installed);
+    }
     EXPECT_EQ(pathExists(u.journal()), row.ending.journalStays);
     EXPECT_EQ(filesLost(row.ending.kept, {}, u.install, u.staging, u.backup),
               std::vector<std::string>{});
@@ -746,7 +748,9 @@ TEST(Recovery, InterruptedUpdatesEndWholeTrueAndUnstuck) {
       // Staging holds the staged files, and only those (no old version given
       // back in a vanished file's place).
       for (const auto& [path, bytes] : filesOf(u.staging)) {
-        if (staged.count(path) != 0) EXPECT_EQ(staged.at(path), bytes) << path;
+        if (staged.count(path) != 0) {
+          EXPECT_EQ(staged.at(path), bytes) << path;
+        }
       }
     }
     // Nothing of the updater's own is left behind under a temporary name.
