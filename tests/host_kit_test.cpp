@@ -261,8 +261,8 @@ TEST(HostKit, NeverReplacesACopyOfTheUpdaterThatIsRunning) {
   request.idempotencyKey = "k";
   request.updaterPath = programPath("vexo-updater-test");
   request.processId = 4000000000u;
-  makeDirectories(request.installDir);
-  writeFile(joinPath(request.stagingDir, "version.txt"), "2");
+  makeDirectories(root / "app");
+  writeFile(root / "staging/version.txt", "2");
   const std::string error = startUpdate(request);
   killChild(running);
   waitChild(running);
