@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +56,18 @@ void removeWhatIsLeft(const std::string&) {}
 Mount::Mount(const std::string& folder, const std::string& source, VolumeKind kind)
     : folder_(folder) {
   makeDirectories(folder);
+  if (kind == VolumeKind::kNoUnnamedFiles) {
+    struct stat above {};
+    struct stat at {};
+    server_ = startChild(
+        {"/usr/bin/python3", VEXO_TESTS_SOURCE_DIR "/support/passthrough_fs.py", source, folder});
+    for (int waited = 0; waited < 1000 && !mounted_; waited += 10) {
+      mounted_ = stat((folder + "/..").c_str(), &above) == 0 && stat(folder.c_str(), &at) == 0 &&
+                 at.st_dev != above.st_dev;
+      if (!mounted_) sleepMs(10);
+    }
+    return;
+  }
   if (kind == VolumeKind::kMemory || kind == VolumeKind::kBind) {
     mounted_ = kind == VolumeKind::kMemory
                    ? mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + source).c_str()) == 0
@@ -76,6 +89,10 @@ bool Mount::resize(const std::string& size) {
 
 Mount::~Mount() {
   if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
+  if (server_.handle != 0) {
+    killChild(server_);
+    waitChild(server_);
+  }
 }
 
 bool setImmutable(const std::string& path, bool on) {

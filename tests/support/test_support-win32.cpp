@@ -105,7 +105,9 @@ Mount::Mount(const std::string& folder, const std::string& source, VolumeKind ki
     : folder_(folder) {
   makeDirectories(folder);
   const std::string unixFolder = unixPath(folder);
-  if (unixFolder.empty() || kind == VolumeKind::kBind) return;
+  if (unixFolder.empty() || kind == VolumeKind::kBind || kind == VolumeKind::kNoUnnamedFiles) {
+    return;
+  }
   if (kind == VolumeKind::kMemory) {
     mounted_ = runUnix({"/bin/mount", "-t", "tmpfs", "-o", "size=" + source, "tmpfs", unixFolder});
     return;

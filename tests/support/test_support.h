@@ -119,13 +119,16 @@ bool removeDirectoryLink(const std::string& link);
 // ext4 with half its blocks reserved for the administrator, so that the
 // space a user may fill (f_bavail) is less than the space free (f_bfree); or
 // another folder bound there (natively only), a second name for it that no
-// link resolves and only the folders' identity tells apart.
-enum class VolumeKind { kMemory, kWholeSecondTimes, kReservedBlocks, kBind };
+// link resolves and only the folders' identity tells apart; or (natively
+// only) a FUSE file system that passes every call through to the folder
+// named source and has no unnamed files (O_TMPFILE), as FAT has none.
+enum class VolumeKind { kMemory, kWholeSecondTimes, kReservedBlocks, kBind, kNoUnnamedFiles };
 
 // A file system mounted at folder, which is created, while the object lives:
 // natively by mount(2) or mount(8), under Wine by mount(8) on the Linux side,
 // which Windows programs see at Z: plus its path. source is the size of a new
-// file system (such as "4m"), or the folder a kBind shows again. The ext4
+// file system (such as "4m"), or the folder a kBind or kNoUnnamedFiles shows
+// again. The ext4
 // kinds lie on a loop device over an image beside folder. mounted() is false
 // where this process may not mount (not root, no loop device).
 class Mount {
@@ -142,6 +145,7 @@ class Mount {
  private:
   std::string folder_;
   bool mounted_ = false;
+  Child server_;  // the FUSE file system's process
 };
 
 // The commands, each an argument vector, that make and mount a file system
