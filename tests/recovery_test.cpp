@@ -447,32 +447,6 @@ TEST(Recovery, InterruptedUpdatesEndWholeTrueAndUnstuck) {
                     kUpdatedEnding});
   }
 
-  // A backup directory that would reach into the staged version is refused
-  // before anything is touched; the installation lives elsewhere so that
-  // only the staging overlap is in play.
-  for (const auto& [backupAt, words] : std::vector<std::pair<std::string, std::string>>{
-           {"staging", "is the staging directory"},
-           {"staging/backup", "lies inside the staging directory"},
-           {"", "contains the staging directory"}}) {
-    rows.push_back({"a backup directory that " + words,
-                    [backupAt = backupAt, words = words](UpdateSite& u) {
-                      const TempDir elsewhere;
-                      UpdaterOptions options = u.options();
-                      options.install = elsewhere / "app";
-                      writeFile(joinPath(options.install, "VEXO.exe"), "exe 1");
-                      options.backup = backupAt.empty() ? u.root.path() : u.root / backupAt;
-                      const Tree staged = filesOf(u.staging);
-                      // Started elsewhere: the root holds the working directory.
-                      const int status = runChild(updaterCommand(options), elsewhere.path());
-                      EXPECT_NE(logOf(u).find(words), std::string::npos) << logOf(u);
-                      EXPECT_NE(logOf(u).find("[vexo-updater] FAIL: backup"), std::string::npos);
-                      EXPECT_EQ(filesOf(u.staging), staged);
-                      EXPECT_EQ(readFile(joinPath(options.install, "VEXO.exe")), "exe 1");
-                      return status;
-                    },
-                    {2, "error", kOldVersion}});
-  }
-
   // A journal resumes only its own update; anything else is refused before
   // a file moves, and the journal stays for the run it belongs to.
   struct Other {

@@ -137,7 +137,13 @@ std::map<std::string, std::string> filesOf(const std::string& root) {
 
 void writeTree(const std::string& root, const std::map<std::string, std::string>& files) {
   makeDirectories(root);
-  for (const auto& [path, contents] : files) writeFile(joinPath(root, path), contents);
+  for (const auto& [path, contents] : files) {
+    if (contents == kDir) {
+      makeDirectories(joinPath(root, path));
+    } else {
+      writeFile(joinPath(root, path), contents);
+    }
+  }
 }
 
 // The system's listing decides the swap's order, so it is read here the same

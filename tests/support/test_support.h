@@ -67,7 +67,8 @@ using Tree = std::map<std::string, std::string>;
 std::map<std::string, std::string> snapshotTree(const std::string& root);
 // snapshotTree without the directories: the regular files and their contents.
 std::map<std::string, std::string> filesOf(const std::string& root);
-// Creates root and writes every file (relative path to contents) below it.
+// Creates root and writes every file (relative path to contents) below it;
+// an entry of kDir is made a directory.
 void writeTree(const std::string& root, const std::map<std::string, std::string>& files);
 // The regular files below root, relative, in the order the swap takes them (the listing's).
 std::vector<std::filesystem::path> swapOrder(const std::filesystem::path& root);
