@@ -243,9 +243,6 @@ TEST(CheckUpdate, EachCheckRefusesWithItsSentenceAndChangesNothing) {
   const std::vector<Row> rows = {
       {"a whole update", [](Site&) {}, kGoes},
       {"no idempotency key", [](Site& site) { site.key.clear(); }, kBadRequest},
-      // Fault caught: data_dir left out of the required members; the run
-      // directory, backup, log and marker would have no place.
-      {"no data folder", [](Site& site) { site.data.clear(); }, kBadRequest},
       {"the updater missing from the installation",
        [](Site& site) { std::filesystem::remove(joinPath(site.install, kUpdater)); }, kNoUpdater},
       {"the updater the request names missing",

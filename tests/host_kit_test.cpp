@@ -307,6 +307,10 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
       {"run directory below a link to the installation", &UpdateRequest::runDir,
        root / "app-link/data", "the run directory "},
       {"no installation", &UpdateRequest::installDir, "", "install_dir is missing"},
+      // Fault caught: data_dir left out of the required members; the request
+      // would then be refused only by the failure to make an empty path
+      // absolute, in words that do not say what the host left out.
+      {"no data folder", &UpdateRequest::dataDir, "", "data_dir is missing"},
       {"data folder inside the installation", &UpdateRequest::dataDir, root / "app/data",
        "the run directory " + (root / "app/data") + " lies inside the installation "},
       {"run directory is the installation, with a trailing separator", &UpdateRequest::runDir,
