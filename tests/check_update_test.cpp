@@ -457,6 +457,6 @@ TEST(CheckUpdate, RefusedWhileARunHoldsTheInstallationOrTheBackup) {
   sameBackup.backup = options.backup;
   EXPECT_EQ(check(sameBackup).rfind(kHeld, 0), 0u) << "the backup";
 
-  std::filesystem::remove(pause);
+  endPause(pause);
   EXPECT_EQ(waitChild(run), 0);
 }

@@ -227,7 +227,7 @@ TEST(Recovery, InterruptedUpdatesEndWholeTrueAndUnstuck) {
          clearTestInstructions();
          {
            HeldFile journal(u.journal());
-           fs::remove(u.root / "paused");
+           endPause(u.root / "paused");
            const int status = waitChild(first);
            if (!journal.held()) return kCannot;
            EXPECT_EQ(status, 3);
@@ -296,7 +296,7 @@ TEST(Recovery, InterruptedUpdatesEndWholeTrueAndUnstuck) {
          Child first = startPausedAt(u, u.options(), 6);
          clearTestInstructions();
          writeFile(trigger, "");
-         fs::remove(u.root / "paused");
+         endPause(u.root / "paused");
          EXPECT_EQ(waitChild(first), 3);
          const std::string marker = readFile(u.marker);
          EXPECT_NE(marker.find("rollback failed: swap exception: "), std::string::npos) << marker;
@@ -371,7 +371,7 @@ TEST(Recovery, InterruptedUpdatesEndWholeTrueAndUnstuck) {
        [](UpdateSite& u) {
          Child run = startPausedAt(u, u.options(), 6);
          fs::remove(joinPath(u.staging, notYetMoved(u)));
-         fs::remove(u.root / "paused");
+         endPause(u.root / "paused");
          return waitChild(run);
        },
        kRolledBack},
@@ -379,7 +379,7 @@ TEST(Recovery, InterruptedUpdatesEndWholeTrueAndUnstuck) {
        [](UpdateSite& u) {
          Child run = startPausedAt(u, u.options(), 5);
          fs::remove(joinPath(u.staging, "lib/plugins/new.dll"));
-         fs::remove(u.root / "paused");
+         endPause(u.root / "paused");
          return waitChild(run);
        },
        kRolledBack},
@@ -610,7 +610,7 @@ TEST(Recovery, InterruptedUpdatesEndWholeTrueAndUnstuck) {
            if (!c.sharesInstallation) {
              EXPECT_EQ(readFile(joinPath(second.install, "VEXO.exe")), "other 1");
            }
-           fs::remove(u.root / "paused");
+           endPause(u.root / "paused");
            return waitChild(first);
          },
          kUpdatedEnding});

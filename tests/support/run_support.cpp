@@ -473,6 +473,14 @@ Child startPaused(const std::vector<std::string>& argv, std::size_t pauseAt,
   return child;
 }
 
+void endPause(const std::string& pauseFile) {
+  for (int tries = 0; tries < 1000 && pathExists(pauseFile); ++tries) {
+    std::error_code ignored;
+    std::filesystem::remove(pauseFile, ignored);
+    if (pathExists(pauseFile)) sleepMs(10);
+  }
+}
+
 void setTestVariable(const std::string& name, const std::string& value) {
 #ifdef _WIN32
   SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());

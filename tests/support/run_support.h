@@ -164,5 +164,8 @@ void clearTestInstructions();
 // pauseFile is removed.
 Child startPaused(const std::vector<std::string>& argv, std::size_t pauseAt,
                   const std::string& pauseFile, const std::string& workDir = "");
+// Lets a paused run go on: removes pauseFile, which on Windows fails while
+// the run has it open for its look, so it is tried until it is gone.
+void endPause(const std::string& pauseFile);
 
 #endif  // VEXO_TESTS_SUPPORT_RUN_SUPPORT_H_
