@@ -129,9 +129,9 @@ enum class VolumeKind { kMemory, kWholeSecondTimes, kReservedBlocks, kBind, kNoU
 // natively by mount(2) or mount(8), under Wine by mount(8) on the Linux side,
 // which Windows programs see at Z: plus its path. source is the size of a new
 // file system (such as "4m"), or the folder a kBind or kNoUnnamedFiles shows
-// again. The ext4
-// kinds lie on a loop device over an image beside folder. mounted() is false
-// where this process may not mount (not root, no loop device).
+// again. The ext4 kinds lie on a loop device over an image beside folder.
+// mounted() is false where this process may not mount (not root, no loop
+// device, no FUSE).
 class Mount {
  public:
   Mount(const std::string& folder, const std::string& source,
