@@ -1160,24 +1160,25 @@ TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
           (staged ? given.staged : given.installed)[relative] = "deep";
           return joinPath(site.install, relative).size() > 260;
         })
-        .then([&, relative = relative, staged = staged](const UpdateSite& site,
-                                                        const Ended& ended) {
-          expectTruthful(site, ended);
-          // The C runtime underneath the tests' own reads stops at MAX_PATH.
-          const auto readLong = [](const std::string& path) {
-            InputFile file(toFsPath(path));
-            char bytes[16];
-            return std::string(bytes, file.read(bytes, sizeof bytes));
-          };
-          EXPECT_EQ(readLong(joinPath(site.install, relative)), "deep");
-          if (!staged) {
-            EXPECT_EQ(readLong(joinPath(site.backup, relative)), "deep");
-          }
-          // Short enough again for the library to remove.
-          for (const std::string& root : {site.install, site.staging, site.backup}) {
-            if (isDirectory(joinPath(root, l))) fs::rename(joinPath(root, l), joinPath(root, "l"));
-          }
-        });
+        .then(
+            [&, relative = relative, staged = staged](const UpdateSite& site, const Ended& ended) {
+              expectTruthful(site, ended);
+              // The C runtime underneath the tests' own reads stops at MAX_PATH.
+              const auto readLong = [](const std::string& path) {
+                InputFile file(toFsPath(path));
+                char bytes[16];
+                return std::string(bytes, file.read(bytes, sizeof bytes));
+              };
+              EXPECT_EQ(readLong(joinPath(site.install, relative)), "deep");
+              if (!staged) {
+                EXPECT_EQ(readLong(joinPath(site.backup, relative)), "deep");
+              }
+              // Short enough again for the library to remove.
+              for (const std::string& root : {site.install, site.staging, site.backup}) {
+                if (isDirectory(joinPath(root, l)))
+                  fs::rename(joinPath(root, l), joinPath(root, "l"));
+              }
+            });
   }
 #endif
 
