@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, and only those
 # that are missing. Runs apt-get as root, or through sudo.
+# Usage: scripts/install-deps.sh [native] [windows] [fuzz] [release]
+# (default: all of them). The test command installs the native build's
+# packages first and the others beside that build.
 set -euo pipefail
 
-packages=(
-  cmake g++ make googletest libgtest-dev nlohmann-json3-dev
-  mingw-w64 wine64
-  clang libclang-rt-dev e2fsprogs
-  zip
-  python3-fusepy
-  libgcrypt20-dev libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev minisign
+declare -A group=(
+  [native]="cmake g++ make googletest libgtest-dev nlohmann-json3-dev e2fsprogs python3-fusepy
+            libgcrypt20-dev minisign"
+  [windows]="mingw-w64 wine64 libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev"
+  [fuzz]="clang libclang-rt-dev"
+  [release]="zip"
 )
+wanted=("$@")
+[ ${#wanted[@]} -eq 0 ] && wanted=(native windows fuzz release)
+packages=()
+for name in "${wanted[@]}"; do
+  [ -n "${group[$name]+set}" ] || { echo "install-deps: no group $name" >&2; exit 1; }
+  read -r -a more <<<"${group[$name]}"
+  packages+=("${more[@]}")
+done
 
 missing=()
 for pkg in "${packages[@]}"; do

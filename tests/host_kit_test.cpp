@@ -9,13 +9,16 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/options.h"
 #include "host/vexo_host.h"
 #include "os/command_line.h"
+#include "os/process.h"
 #include "report/marker_record.h"
+#include "support/run_support.h"
 #include "support/test_support.h"
 #include "treeops/update_journal.h"
 
@@ -25,6 +28,7 @@
 #include <shellapi.h>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -175,6 +179,69 @@ TEST(HostKit, StartedUpdaterReceivesEveryValueUnchanged) {
   sleepMs(300);
 }
 
+// The request's defaults as the updater sees them. Faults caught: a process
+// id left at 0 passed on as 0 (POSIX: no process; the updater would not wait
+// for its host) instead of the caller's own; the marker's or the log's
+// folder not made (the updater makes neither: the outcome would be lost);
+// natively, the updater started without a session of its own
+// (POSIX_SPAWN_SETSID left out), so that closing the host's terminal would
+// stop it half-way.
+TEST(HostKit, StartedUpdaterWaitsForItsCallerInASessionOfItsOwnAndReportsInNewFolders) {
+  TempDir root;
+  const std::string install = root / "app";
+  const std::string staging = root / "staging";
+  const std::string data = root / "data";
+  const std::string marker = root / "reports/new/m.json";
+  const std::string log = root / "logs/new/u.log";
+  const std::string updater = programPath("vexo-updater-test");
+  writeFile(joinPath(install, "version.txt"), "1");
+  writeFile(joinPath(staging, "version.txt"), "2");
+  vexo_update_request request{};
+  request.install_dir = install.c_str();
+  request.staging_dir = staging.c_str();
+  request.data_dir = data.c_str();
+  request.idempotency_key = "k";
+  request.from_version = "1.0.0";
+  request.to_version = "2.0.0";
+  request.updater_path = updater.c_str();
+  request.marker_path = marker.c_str();
+  request.log_path = log.c_str();
+  char error[512] = "";
+  ASSERT_EQ(vexo_start_update(&request, error, sizeof error), 0) << error;
+#ifndef _WIN32
+  // Seen while it waits for this process, at most a second in the test build.
+  const std::string copy = joinPath(data, "vexo-updater");
+  std::string stat;
+  for (int i = 0; i < 1000 && stat.empty() && !pathExists(marker); ++i) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      std::error_code ec;
+      if (std::filesystem::read_symlink(entry.path() / "exe", ec) == copy) {
+        stat = readFile((entry.path() / "stat").string());
+      }
+    }
+    if (stat.empty()) sleepMs(2);
+  }
+  ASSERT_NE(stat, "") << "the updater was not seen running";
+  // After the name in parentheses: state, parent, process group, session.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+  std::string state;
+  long parent = 0, group = 0, session = 0;
+  fields >> state >> parent >> group >> session;
+  EXPECT_NE(session, static_cast<long>(getsid(0)));
+  EXPECT_EQ(session, group);
+#endif
+  Outcome outcome;
+  for (int i = 0; i < 300 && outcome.result == OutcomeResult::kNone; ++i) {
+    sleepMs(50);
+    outcome = readOutcome(marker, "k");
+  }
+  EXPECT_EQ(outcome.result, OutcomeResult::kError) << outcome.text;
+  EXPECT_EQ(outcome.text, "VEXO.exe did not exit in 30s");
+  sleepMs(200);
+  EXPECT_EQ(linesOf(readFile(log)).at(0),
+            "[vexo-updater] " + startLine(std::to_string(currentProcessId())));
+}
+
 // A copy of the updater in the run directory that is still running is an
 // update in progress: the library leaves it, and starts nothing.
 TEST(HostKit, NeverReplacesACopyOfTheUpdaterThatIsRunning) {
@@ -240,6 +307,10 @@ TEST(HostKit, RefusesToRunOrWriteInsideATreeTheUpdaterReplaces) {
       {"run directory below a link to the installation", &UpdateRequest::runDir,
        root / "app-link/data", "the run directory "},
       {"no installation", &UpdateRequest::installDir, "", "install_dir is missing"},
+      // Fault caught: data_dir left out of the required members; the request
+      // would then be refused only by the failure to make an empty path
+      // absolute, in words that do not say what the host left out.
+      {"no data folder", &UpdateRequest::dataDir, "", "data_dir is missing"},
       {"data folder inside the installation", &UpdateRequest::dataDir, root / "app/data",
        "the run directory " + (root / "app/data") + " lies inside the installation "},
       {"run directory is the installation, with a trailing separator", &UpdateRequest::runDir,

@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -17,67 +16,20 @@
 
 namespace {
 
-using Files = std::map<std::string, std::string>;
-
-// 1,700 files change, 300 are dropped and 300 arrive, in nested folders
-// (some new): 2,000 files installed and 2,000 staged.
-constexpr int kShared = 1700;
-constexpr int kOldOnly = 300;
-constexpr int kNewOnly = 300;
-constexpr int kInstalled = kShared + kOldOnly;
-constexpr int kStaged = kShared + kNewOnly;
-
-struct Versions {
-  Files installed;
-  Files staged;
-};
-
+// Files change, are dropped and arrive, in nested folders (some new): 400
+// installed and 400 staged, enough for kills in every kind of folder.
 const Versions& versions() {
-  static const Versions built = [] {
-    Versions v;
-    for (int i = 0; i < kShared + kOldOnly + kNewOnly; ++i) {
-      const bool onlyNew = i >= kInstalled;
-      char path[64];
-      if (onlyNew && i % 2 == 0) {
-        std::snprintf(path, sizeof path, "added/n%d/f%04d.bin", i % 7, i);
-      } else {
-        std::snprintf(path, sizeof path, "d%d/s%d/f%04d.bin", i / 250, i / 50 % 5, i);
-      }
-      if (!onlyNew) v.installed[path] = std::string("1.0.0 ") + path + "\n";
-      if (i < kShared || onlyNew) v.staged[path] = std::string("2.0.0 ") + path + "\n";
-    }
-    return v;
-  }();
+  static const Versions built = makeVersions(340, 60, 60);
   return built;
 }
-
-struct Layout {
-  TempDir root;
-  std::string install = root / "app";
-  std::string staging = root / "staging";
-  std::string data = root / "app-data";
-  std::string backup = joinPath(data, "backup");
-  std::string journal = backup + ".pending";
-  std::string log = joinPath(data, "updater.log");
-  std::string marker = joinPath(data, "applied-marker.json");
-
-  Layout() {
-    writeTree(install, versions().installed);
-    writeTree(staging, versions().staged);
-    makeDirectories(data);
-  }
-
-  // The command line of the test build over this layout.
-  std::vector<std::string> command() const {
-    return updaterCommand({install, staging, backup, log, marker});
-  }
-};
+const int kInstalled = 400;
+const int kStaged = 400;
 
 // Runs the test build, to be killed just before its n-th copy or move.
-int runKilledAt(const Layout& layout, int n) {
-  setTestVariable("VEXO_TEST_KILL_AT", std::to_string(n));
-  const int status = runChild(layout.command());
-  setTestVariable("VEXO_TEST_KILL_AT", "");
+int runKilledAt(const UpdateSite& site, int n) {
+  killBeforeCall(n);
+  const int status = site.run();
+  clearTestInstructions();
   return status;
 }
 
@@ -85,7 +37,7 @@ int runKilledAt(const Layout& layout, int n) {
 std::string runLines(const std::string& last) { return last.empty() ? runLog({}) : runLog({last}); }
 
 // How actual departs from expected, naming the first few paths.
-std::string differences(const Files& actual, const Files& expected) {
+std::string differences(const Tree& actual, const Tree& expected) {
   std::string out;
   int shown = 0;
   int count = 0;
@@ -119,7 +71,8 @@ struct Tally {
 // before the next run.
 void expectRerunConverges(const std::vector<int>& killPoints, Tally* tally,
                           std::size_t failingMove = 0) {
-  Layout layout;
+  UpdateSite layout;
+  layout.prepare(versions().installed, versions().staged);
   std::string blocked;
   if (failingMove != 0) {
     blocked = joinPath(layout.staging, narrowOf(swapOrder(layout.staging).at(failingMove - 1)));
@@ -140,13 +93,13 @@ void expectRerunConverges(const std::vector<int>& killPoints, Tally* tally,
     ASSERT_EQ(readFile(layout.log), log);
     // Killed between the two moves that undo one file, the run leaves that
     // one place empty; no other.
-    const Files installed = filesOf(layout.install);
+    const Tree installed = filesOf(layout.install);
     int empty = 0;
     for (const auto& [path, bytes] : versions().installed) empty += installed.count(path) == 0;
     EXPECT_LE(empty, 1) << "killed before call " << n;
   }
 
-  EXPECT_EQ(runChild(layout.command()), 0);
+  EXPECT_EQ(layout.run(), 0);
 
   log += runLines("success");
   EXPECT_EQ(readFile(layout.log), log);
@@ -154,14 +107,13 @@ void expectRerunConverges(const std::vector<int>& killPoints, Tally* tally,
   EXPECT_NE(marker.find("\"result\":\"success\",\"errorMessage\":\"\""), std::string::npos)
       << marker;
   EXPECT_FALSE(pathExists(layout.staging));
-  EXPECT_FALSE(pathExists(layout.journal));
+  EXPECT_FALSE(pathExists(layout.journal()));
 
   // The installation is the overlay of the new version on the old; the backup
   // is the whole old version, as the first complete backup made it.
-  Files expected = versions().installed;
-  for (const auto& [path, bytes] : versions().staged) expected[path] = bytes;
-  const Files installed = filesOf(layout.install);
-  const Files backup = filesOf(layout.backup);
+  const Tree expected = overlay(versions().installed, versions().staged);
+  const Tree installed = filesOf(layout.install);
+  const Tree backup = filesOf(layout.backup);
   EXPECT_EQ(differences(installed, expected), "");
   EXPECT_EQ(differences(backup, versions().installed), "");
   // Staging is gone (above), so every staged file must be in the installation.
@@ -175,10 +127,10 @@ void report(const char* name, const Tally& tally) {
   std::printf("[ kill ] %s: %d kills, %d files lost\n", name, tally.kills, tally.lost);
 }
 
-// Calls 1 to 2,000 of a first run are the backup's copies.
+// Calls 1 to 400 of a first run are the backup's copies.
 TEST(KillAndRerun, KilledDuringTheBackup) {
   Tally tally;
-  for (const int n : {1, 2, 201, 555, 900, 1234, 1500, 1777, 1999, kInstalled}) {
+  for (const int n : {1, 2, 41, 111, 180, 247, 300, 355, 399, kInstalled}) {
     SCOPED_TRACE("killed before call " + std::to_string(n));
     expectRerunConverges({n}, &tally);
     if (HasFatalFailure()) return;
@@ -186,10 +138,10 @@ TEST(KillAndRerun, KilledDuringTheBackup) {
   report("backup", tally);
 }
 
-// Calls 2,001 to 4,000 are the swap's moves.
+// Calls 401 to 800 are the swap's moves.
 TEST(KillAndRerun, KilledDuringTheSwap) {
   Tally tally;
-  for (const int move : {1, 2, 199, 500, 777, 1000, 1333, 1600, 1999, kStaged}) {
+  for (const int move : {1, 2, 40, 100, 155, 200, 267, 320, 399, kStaged}) {
     SCOPED_TRACE("killed before move " + std::to_string(move));
     expectRerunConverges({kInstalled + move}, &tally);
     if (HasFatalFailure()) return;
@@ -202,18 +154,18 @@ TEST(KillAndRerun, KilledDuringTheSwap) {
 // swap again.
 TEST(KillAndRerun, KilledAgainWhileResuming) {
   Tally tally;
-  expectRerunConverges({1000, kInstalled + 500, 700}, &tally);
+  expectRerunConverges({200, kInstalled + 100, 140}, &tally);
   report("chain", tally);
 }
 
-// The update fails at its 1,000th move; the run is killed while it undoes
-// the 999 it made (calls 3,001 on): each staged file goes back to staging and
-// its old version comes back from the backup right after.
+// The update fails at its 200th move; the run is killed while it undoes the
+// 199 it made (calls 601 on): each staged file goes back to staging and its
+// old version comes back from the backup right after.
 TEST(KillAndRerun, KilledWhileGivingStagedFilesBack) {
   Tally tally;
-  for (const int n : {1, 500, 999}) {
+  for (const int n : {1, 100, 199}) {
     SCOPED_TRACE("killed before giving back file " + std::to_string(n));
-    expectRerunConverges({kInstalled + 1000 + n}, &tally, 1000);
+    expectRerunConverges({kInstalled + 200 + n}, &tally, 200);
     if (HasFatalFailure() || IsSkipped()) return;
   }
   report("giving back", tally);
@@ -225,9 +177,9 @@ TEST(KillAndRerun, KilledWhileGivingStagedFilesBack) {
 // the installation, would be replaced.
 TEST(KillAndRerun, KilledDuringTheRollback) {
   Tally tally;
-  for (const int n : {1, 1000, kInstalled}) {
+  for (const int n : {1, 200, kInstalled}) {
     SCOPED_TRACE("killed before rollback move " + std::to_string(n));
-    expectRerunConverges({kInstalled + 1000 + 999 + n}, &tally, 1000);
+    expectRerunConverges({kInstalled + 200 + 199 + n}, &tally, 200);
     if (HasFatalFailure() || IsSkipped()) return;
   }
   report("rollback", tally);

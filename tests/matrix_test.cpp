@@ -35,42 +35,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Files = std::map<std::string, std::string>;
 
 // A destination that cannot be replaced, on both platforms.
 const char kHeldDestinationCode[] = "5";
-
-// The two versions. File names are unique across the tree, so the name in a
-// failure text tells which file it was.
-struct Versions {
-  Files installed;
-  Files staged;
-  std::map<std::string, std::string> pathOfName;
-};
-
-// shared files change between the versions, oldOnly ones are dropped by the
-// update, newOnly ones arrive with it, some in folders the installation lacks.
-Versions makeVersions(int shared, int oldOnly, int newOnly) {
-  static const char* const kFolders[] = {
-      "",    "bin", "lib", "lib/plugins", "lib/plugins/codecs/video", "data", "data/maps/deep",
-      "docs"};
-  static const char* const kNewFolders[] = {"extras/new", "lib/plugins/codecs/audio"};
-  static const char* const kExtensions[] = {".dll", ".dat", ".txt"};
-  Versions versions;
-  for (int i = 0; i < shared + oldOnly + newOnly; ++i) {
-    const bool onlyNew = i >= shared + oldOnly;
-    const std::string folder = onlyNew ? kNewFolders[i % 2] : kFolders[i % 8];
-    char name[16];
-    std::snprintf(name, sizeof name, "f%02d%s", i, kExtensions[i % 3]);
-    const std::string path = folder.empty() ? name : folder + "/" + name;
-    if (!onlyNew) versions.installed[path] = "1.0.0 " + path + std::string(i % 5 * 40, 'o');
-    if (i < shared || onlyNew) {
-      versions.staged[path] = "2.0.0 " + path + std::string(i % 7 * 30, 'n');
-    }
-    versions.pathOfName[name] = path;
-  }
-  return versions;
-}
 
 #ifdef _WIN32
 // Under Wine a smaller pair of versions: each run costs more there.
@@ -85,33 +52,13 @@ const Versions& matrixVersions() {
 }
 #endif
 
-struct Layout {
-  TempDir root;
-  std::string install = root / "app";
-  std::string staging = root / "staging";
-  std::string data = root / "app-data";
-  std::string backup = joinPath(data, "backup");
-  std::string journal = backup + ".pending";
-  std::string log = joinPath(data, "updater.log");
-  std::string marker = joinPath(data, "applied-marker.json");
-
-  // The command line of the test build of the updater over this layout. The
-  // backup directory is given with a trailing separator: its journal still
-  // lies beside it, not in it.
-  std::vector<std::string> command() const {
-    return updaterCommand(UpdaterOptions{install, staging, backup + kSep, log, marker});
-  }
+// The update's site. The backup directory is given with a trailing
+// separator: its journal still lies beside it, not in it.
+struct Layout : UpdateSite {
+  Layout() { backupArg = backup + kSep; }
 };
 
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
-// Makes the n-th move whose source lies under folder fail with code 5 in the
-// next run of the test build; n = 0 leaves every move alone.
-void failMoveFrom(const std::string& folder, std::size_t n) {
-  setTestVariable("VEXO_TEST_FAIL_MOVE_FROM", n == 0 ? "" : joinPath(folder, ""));
-  setTestVariable("VEXO_TEST_FAIL_MOVE_AT", n == 0 ? "" : std::to_string(n));
-  setTestVariable("VEXO_TEST_FAIL_MOVE_CODE", n == 0 ? "" : "5");
-}
 
 // One case of the matrix.
 struct Case {
@@ -124,147 +71,79 @@ struct Case {
   std::size_t giveBack = 0;
 };
 
-// What the matrix has seen so far.
+// What the matrix has seen so far, for its summary line.
 struct Tally {
   int cases = 0;
-  int filesLost = 0;
-  std::vector<std::string> rollbackPositions;  // j reached by real failures
-  std::vector<std::string> problems;
+  std::string rollbackPositions;  // j reached by real failures
 };
-
-void note(Tally* tally, const Case& c, const std::string& problem) {
-  tally->problems.push_back("k=" + std::to_string(c.k) + " j=" + std::to_string(c.j) +
-                            (c.protectedInstalled.empty() ? "" : " held " + c.protectedInstalled) +
-                            (c.giveBack == 0 ? "" : " give-back " + std::to_string(c.giveBack)) +
-                            ": " + problem);
-}
-
-void compare(Tally* tally, const Case& c, const std::string& what, const std::string& actual,
-             const std::string& expected) {
-  if (actual != expected) note(tally, c, what + " is\n  " + actual + "\nexpected\n  " + expected);
-}
-
-std::string listed(const Files& files) {
-  std::string out;
-  for (const auto& [path, bytes] : files) out += path + " ";
-  return out;
-}
-
-// The trees after a run.
-struct Trees {
-  Files installed;
-  Files staging;
-  Files backup;
-};
-
-Trees treesOf(const Layout& layout) {
-  return {filesOf(layout.install), filesOf(layout.staging), filesOf(layout.backup)};
-}
 
 // Each installed file must survive, byte for byte, in the installation or the
 // backup; each staged file in the installation or in staging. And no place
 // that held a file is left empty: it holds its old or its new version.
-void checkNothingLost(const Layout& layout, const Trees& trees, const Case& c, Tally* tally) {
+void checkNothingLost(const Layout& layout) {
   const Versions& versions = matrixVersions();
-  auto holds = [](const Files& files, const std::string& path, const std::string& bytes) {
-    const auto found = files.find(path);
-    return found != files.end() && found->second == bytes;
-  };
+  const Tree installed = filesOf(layout.install);
   for (const auto& [path, bytes] : versions.installed) {
     const auto staged = versions.staged.find(path);
-    if (!holds(trees.installed, path, bytes) &&
-        (staged == versions.staged.end() || !holds(trees.installed, path, staged->second))) {
-      note(tally, c, "the installation has no version of " + path);
-    }
+    const auto found = installed.find(path);
+    EXPECT_TRUE(found != installed.end() &&
+                (found->second == bytes ||
+                 (staged != versions.staged.end() && found->second == staged->second)))
+        << "the installation has no version of " << path;
   }
-  for (const std::string& problem : filesLost(versions.installed, versions.staged, layout.install,
-                                              layout.staging, layout.backup)) {
-    ++tally->filesLost;
-    note(tally, c, problem);
-  }
-}
-
-// A successful rollback: the installation is the old version exactly, staging
-// is whole again, the backup holds bare directories and the journal is gone.
-void checkRolledBack(const Layout& layout, const Trees& trees, const Case& c, Tally* tally) {
-  const Versions& versions = matrixVersions();
-  compare(tally, c, "installation", listed(trees.installed), listed(versions.installed));
-  if (trees.installed != versions.installed) note(tally, c, "installation is not the old version");
-  compare(tally, c, "staging", listed(trees.staging), listed(versions.staged));
-  if (trees.staging != versions.staged) note(tally, c, "staging does not hold the staged bytes");
-  compare(tally, c, "backup files", listed(trees.backup), "");
-  if (!isDirectory(layout.backup)) note(tally, c, "the backup directory is gone");
-  if (pathExists(layout.journal)) note(tally, c, "the update journal stayed");
+  EXPECT_EQ(
+      filesLost(versions.installed, versions.staged, layout.install, layout.staging, layout.backup),
+      std::vector<std::string>{});
 }
 
 // A failed rollback: it stopped at one file, named in the marker, after
 // moving every file of the backup before it; what it has not undone yet is
-// still in place, and the journal stays for the next run. Returns how many
-// files left the backup, or -1 when the marker does not name a file.
-int checkRollbackStopped(const Layout& layout, const Trees& trees, const Case& c, Tally* tally) {
+// still in place, and the journal stays for the next run (the backup holds
+// old files the installation lacks: the next run must not replace it).
+// Returns how many files left the backup, or -1 when the marker does not
+// name a file.
+int checkRollbackStopped(const Layout& layout, const Case& c) {
   const Versions& versions = matrixVersions();
-  const std::string marker = readFile(layout.marker);
   const std::string head = "rollback failed: MoveFileEx(";
   const std::string tail = std::string(") err=") + kHeldDestinationCode + " (file locked)";
-  const std::string message = markerFields(marker).errorMessage;
+  const std::string message = markerFields(readFile(layout.marker)).errorMessage;
   const std::string failedName =
       message.size() < head.size() + tail.size()
           ? ""
           : message.substr(head.size(), message.size() - head.size() - tail.size());
-  if (markerWithoutTime(marker) != expectedMarker("error", head + failedName + tail)) {
-    note(tally, c, "marker is " + markerWithoutTime(marker));
-    return -1;
-  }
+  EXPECT_EQ(markerWithoutTime(readFile(layout.marker)),
+            expectedMarker("error", head + failedName + tail));
   const auto failedPath = versions.pathOfName.find(failedName);
   if (failedPath == versions.pathOfName.end()) {
-    note(tally, c, "the rollback failed at " + failedName + ", not a file of either version");
+    ADD_FAILURE() << "the rollback failed at " << failedName << ", not a file of either version";
     return -1;
   }
   if (!c.protectedInstalled.empty()) {
-    compare(tally, c, "file the rollback failed at", failedPath->second, c.protectedInstalled);
+    EXPECT_EQ(failedPath->second, c.protectedInstalled);
   }
-  if (c.giveBack == 0 && trees.backup.count(failedPath->second) == 0) {
-    note(tally, c, failedPath->second + " failed to move, yet left the backup");
+  const Tree backup = filesOf(layout.backup);
+  if (c.giveBack == 0) {
+    EXPECT_EQ(backup.count(failedPath->second), 1u) << "it left the backup";
   }
-  for (const auto& [path, bytes] : trees.backup) {
+  for (const auto& [path, bytes] : backup) {
     const auto old = versions.installed.find(path);
-    if (old == versions.installed.end() || old->second != bytes) {
-      note(tally, c, "the backup holds " + path + " which is not the old version's");
-    }
+    EXPECT_TRUE(old != versions.installed.end() && old->second == bytes)
+        << "the backup holds " << path << " which is not the old version's";
   }
-  // The backup holds old files the installation lacks: the next run must find
-  // the journal and not replace the backup.
-  if (!pathExists(layout.journal)) note(tally, c, "the update journal is gone");
-  return static_cast<int>(versions.installed.size() - trees.backup.size());
-}
-
-// The run after the obstacle has gone: it must finish the update.
-void checkRerunFinishes(const Layout& layout, const std::string& firstLog, const Case& c,
-                        Tally* tally) {
-  const Versions& versions = matrixVersions();
-  const int status = runChild(layout.command());
-  compare(tally, c, "status of the rerun", std::to_string(status), "0");
-  compare(tally, c, "log", readFile(layout.log), firstLog + runLog({"success"}));
-  compare(tally, c, "marker", markerWithoutTime(readFile(layout.marker)),
-          expectedMarker("success", ""));
-  if (pathExists(layout.staging)) note(tally, c, "staging stayed");
-  if (pathExists(layout.journal)) note(tally, c, "the update journal stayed");
-  Files expected = versions.installed;
-  for (const auto& [path, bytes] : versions.staged) expected[path] = bytes;
-  const Trees trees = treesOf(layout);
-  compare(tally, c, "installation", listed(trees.installed), listed(expected));
-  if (trees.installed != expected) note(tally, c, "installation is not the new version");
-  checkNothingLost(layout, trees, c, tally);
+  EXPECT_TRUE(pathExists(layout.journal()));
+  return static_cast<int>(versions.installed.size() - backup.size());
 }
 
 // Runs one case in fresh directories and checks what it leaves; after a
-// failed rollback, runs the updater again with the obstacle gone.
+// failed rollback, runs the updater again with the obstacle gone: it must
+// finish the update.
 void runCase(const Case& c, Tally* tally) {
+  SCOPED_TRACE("k=" + std::to_string(c.k) + " j=" + std::to_string(c.j) +
+               (c.protectedInstalled.empty() ? "" : " held " + c.protectedInstalled) +
+               (c.giveBack == 0 ? "" : " give-back " + std::to_string(c.giveBack)));
   const Versions& versions = matrixVersions();
   Layout layout;
-  writeTree(layout.install, versions.installed);
-  writeTree(layout.staging, versions.staged);
-  makeDirectories(layout.data);
+  layout.prepare(versions.installed, versions.staged);
   const std::vector<fs::path> order = swapOrder(layout.staging);
   ASSERT_LE(c.k, order.size());
   const std::string blocked = narrowOf(order[c.k - 1]);
@@ -278,49 +157,51 @@ void runCase(const Case& c, Tally* tally) {
   }
   // The update's moves come out of staging, giving back moves out of the
   // installation, the rest of the rollback's out of the backup.
-  if (c.j != 0) failMoveFrom(layout.backup, c.j);
-  if (c.giveBack != 0) failMoveFrom(layout.install, c.giveBack);
-  const int status = runChild(layout.command());
-  failMoveFrom("", 0);
+  if (c.j != 0) refuseMoveFrom(layout.backup, c.j);
+  if (c.giveBack != 0) refuseMoveFrom(layout.install, c.giveBack);
+  const int status = layout.run();
+  clearTestInstructions();
   held.clear();
   ++tally->cases;
 
   const std::string swapText =
       "MoveFileEx(" + fileName(blocked) + ") err=" + kHeldSourceCode + " (file locked)";
   const std::string log = readFile(layout.log);
-  compare(tally, c, "log", log, runLog({swapFailureLine(swapText)}));
-  const Trees trees = treesOf(layout);
-  checkNothingLost(layout, trees, c, tally);
+  EXPECT_EQ(log, runLog({swapFailureLine(swapText)}));
+  checkNothingLost(layout);
 
   if (c.j == 0 && c.giveBack == 0 && c.protectedInstalled.empty()) {
-    compare(tally, c, "status", std::to_string(status), "0");
-    compare(tally, c, "marker", markerWithoutTime(readFile(layout.marker)),
-            expectedMarker("rollback", swapText));
-    checkRolledBack(layout, trees, c, tally);
+    // The installation is the old version exactly, staging is whole again,
+    // the backup holds bare directories and the journal is gone.
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(markerWithoutTime(readFile(layout.marker)), expectedMarker("rollback", swapText));
+    EXPECT_EQ(filesOf(layout.install), versions.installed);
+    EXPECT_EQ(filesOf(layout.staging), versions.staged);
+    EXPECT_EQ(filesOf(layout.backup), Tree{});
+    EXPECT_TRUE(isDirectory(layout.backup));
+    EXPECT_FALSE(pathExists(layout.journal()));
     return;
   }
-  compare(tally, c, "status", std::to_string(status), "3");
-  const int movedBack = checkRollbackStopped(layout, trees, c, tally);
+  EXPECT_EQ(status, 3);
+  const int movedBack = checkRollbackStopped(layout, c);
   if (c.j != 0) {
-    compare(tally, c, "files moved back", std::to_string(movedBack), std::to_string(c.j - 1));
+    EXPECT_EQ(movedBack, static_cast<int>(c.j) - 1) << "files moved back";
   } else if (movedBack >= 0 && c.giveBack == 0) {
-    tally->rollbackPositions.push_back(std::to_string(movedBack + 1));
+    tally->rollbackPositions += " " + std::to_string(movedBack + 1);
   }
-  checkRerunFinishes(layout, log, c, tally);
+  EXPECT_EQ(layout.run(), 0);
+  EXPECT_EQ(readFile(layout.log), log + runLog({"success"}));
+  EXPECT_EQ(markerWithoutTime(readFile(layout.marker)), expectedMarker("success", ""));
+  EXPECT_FALSE(pathExists(layout.staging));
+  EXPECT_FALSE(pathExists(layout.journal()));
+  EXPECT_EQ(filesOf(layout.install), overlay(versions.installed, versions.staged));
+  checkNothingLost(layout);
 }
 
 void report(const char* name, const Tally& tally) {
-  std::string problems;
-  for (std::size_t i = 0; i < tally.problems.size() && i < 20; ++i) {
-    problems += tally.problems[i] + "\n";
-  }
-  EXPECT_TRUE(tally.problems.empty()) << tally.problems.size() << " problems; the first:\n"
-                                      << problems;
-  EXPECT_EQ(tally.filesLost, 0);
-  std::string positions;
-  for (const std::string& j : tally.rollbackPositions) positions += " " + j;
-  std::printf("[ matrix ] %s: %d cases, %d files lost%s%s\n", name, tally.cases, tally.filesLost,
-              positions.empty() ? "" : ", real rollback failures at j =", positions.c_str());
+  std::printf("[ matrix ] %s: %d cases%s%s\n", name, tally.cases,
+              tally.rollbackPositions.empty() ? "" : ", real rollback failures at j =",
+              tally.rollbackPositions.c_str());
 }
 
 // The staged files in the order the swap takes them; every layout lists them

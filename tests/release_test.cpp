@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "host/vexo_host.h"
 #include "release/minisign_codec.h"
 #include "release/release_check.h"
+#include "support/run_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -379,6 +381,216 @@ TEST(Release, InteroperatesWithMinisign) {
             0);
   EXPECT_EQ(release.verify(), "");
 #endif
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The old version installed with the release key, and the new one staged and
+// signed with it, in an update site; the host's data folder is app-data.
+struct SignedSite : UpdateSite {
+  TestKey key = writeKey(root, 1);
+  TestKey newKey = writeKey(root, 2);
+  std::string updater = programPath("vexo-updater-test");
+  std::string data = root / "app-data";
+  vexo_update_request request{};
+
+  SignedSite() {
+    prepare();
+    writeFile(joinPath(install, "vexo-release.pub"), readFile(key.publicFile));
+    EXPECT_EQ(signRelease(staging, key.secretFile, "t"), "");
+    request.install_dir = install.c_str();
+    request.staging_dir = staging.c_str();
+    request.data_dir = data.c_str();
+    request.idempotency_key = kIdempotencyKey;
+    request.updater_path = updater.c_str();
+  }
+  std::string at(const std::string& relative) const { return joinPath(staging, relative); }
+  // The manifest replaced by the header and lines, signed again.
+  void writeManifest(const std::string& lines) const {
+    writeFile(at("vexo-release.manifest"), kHeader + lines);
+    EXPECT_EQ(signFile(at("vexo-release.manifest"), key.secretFile,
+                       at("vexo-release.manifest.minisig"), "t"),
+              "");
+  }
+  // vexo_check_update's sentence; empty when it lets the update go.
+  std::string check() {
+    char sentence[2048];
+    return vexo_check_update(&request, sentence, sizeof sentence) == 0 ? "" : sentence;
+  }
+  // vexo_verify_installation's answer and sentence.
+  int verifyInstalled(std::string* sentence) {
+    char text[2048] = "";
+    const int answer = vexo_verify_installation(&request, text, sizeof text);
+    *sentence = text;
+    return answer;
+  }
+};
+
+const char kStagedSentence[] =
+    "A file of the downloaded update is not as its publisher released it, so it cannot be "
+    "installed; download the update again. (";
+const char kKeySentence[] =
+    "The application's release key is damaged, so no update can be checked against it; "
+    "reinstalling the application brings it back. (";
+
+// Each release a signed installation refuses, as the host and the user meet
+// it: vexo_check_update's sentence names the file, and the updater, run all
+// the same, ends with status 2 and its log naming the file, having touched
+// nothing. Each row is a release that would otherwise be installed as the
+// new version.
+TEST(Release, RefusedReleasesChangeNothing) {
+  const std::string manifestLine2 = kA + "VEXO.exe\n";
+  struct Row {
+    const char* name;
+    std::function<void(SignedSite&)> change;
+    std::string detail;  // the end of the sentence's detail and of the log line
+    const char* sentence = kStagedSentence;
+  };
+  const auto manifest = [](SignedSite& s) { return readFile(s.at("vexo-release.manifest")); };
+  const std::vector<Row> rows = {
+      {"unsigned",
+       [](SignedSite& s) {
+         fs::remove(s.at("vexo-release.manifest"));
+         fs::remove(s.at("vexo-release.manifest.minisig"));
+       },
+       "vexo-release.manifest: missing"},
+      {"signed with another key",
+       [](SignedSite& s) { EXPECT_EQ(signRelease(s.staging, s.newKey.secretFile, "t"), ""); },
+       "vexo-release.manifest.minisig: signed with key " + idOf(2) + ", not the release key " +
+           idOf(1)},
+      {"a signature over another manifest",
+       [](SignedSite& s) {
+         const std::string other = s.root / "other.manifest";
+         writeFile(other, kHeader);
+         EXPECT_EQ(signFile(other, s.key.secretFile, s.at("vexo-release.manifest.minisig"), "t"),
+                   "");
+       },
+       "vexo-release.manifest.minisig: not a signature of vexo-release.manifest by the release "
+       "key " +
+           idOf(1)},
+      {"a file missing", [](SignedSite& s) { fs::remove(s.at("lib/core.dll")); },
+       "lib/core.dll: missing"},
+      {"a file too many", [](SignedSite& s) { writeFile(s.at("extra.dll"), "X"); },
+       "extra.dll: not in the manifest"},
+      {"a file changed", [](SignedSite& s) { writeFile(s.at("lib/core.dll"), "core X"); },
+       "lib/core.dll: its SHA-256 is not the manifest's"},
+      {"a file of another size", [](SignedSite& s) { writeFile(s.at("VEXO.exe"), "exe 2!"); },
+       "VEXO.exe: 6 bytes, not the manifest's 5"},
+      {"a manifest cut short",
+       [&](SignedSite& s) {
+         const std::string text = manifest(s);
+         s.writeManifest(text.substr(kHeader.size(), text.size() - kHeader.size() - 1));
+       },
+       "vexo-release.manifest: line 5: cut short (no line end)"},
+      {"a line too long",
+       [&](SignedSite& s) { s.writeManifest(kA + std::string(70000, 'b') + "\n"); },
+       "vexo-release.manifest: line 2: longer than 64 KiB"},
+      {"a path listed twice",
+       [&](SignedSite& s) {
+         const std::string text = manifest(s);
+         s.writeManifest(
+             text.substr(kHeader.size()) +
+             text.substr(kHeader.size(), text.find('\n', kHeader.size()) + 1 - kHeader.size()));
+       },
+       "vexo-release.manifest: line 6: the path \"VEXO.exe\" is listed twice (first on line 2)"},
+      {"a path that climbs out", [&](SignedSite& s) { s.writeManifest(kA + "../x\n"); },
+       "vexo-release.manifest: line 2: the path \"../x\" climbs out of the release"},
+      {"an absolute path", [&](SignedSite& s) { s.writeManifest(kA + "/etc/x\n"); },
+       "vexo-release.manifest: line 2: the path \"/etc/x\" is absolute"},
+      {"a drive letter", [&](SignedSite& s) { s.writeManifest(kA + "c:x\n"); },
+       "vexo-release.manifest: line 2: the path \"c:x\" holds ':' (a drive or a stream)"},
+      {"a stream", [&](SignedSite& s) { s.writeManifest(kA + "VEXO.exe:s\n"); },
+       "vexo-release.manifest: line 2: the path \"VEXO.exe:s\" holds ':' (a drive or a stream)"},
+      {"a path twice in two cases",
+       [&](SignedSite& s) {
+         const std::string text = manifest(s);
+         std::string line =
+             text.substr(kHeader.size(), text.find('\n', kHeader.size()) + 1 - kHeader.size());
+         line.replace(line.find("VEXO.exe"), 8, "VEXO.EXE");
+         s.writeManifest(text.substr(kHeader.size()) + line);
+       },
+#ifdef _WIN32
+       "vexo-release.manifest: line 6: the path \"VEXO.EXE\" differs only in case from line 2's"},
+#else
+       // Natively another file, which is not there.
+       "VEXO.EXE: missing"},
+#endif
+      {"a garbage key staged",
+       [](SignedSite& s) { writeFile(s.at("vexo-release.pub"), "garbage"); },
+       "vexo-release.pub: not the installation's key, and vexo-release.pub.minisig is missing"},
+      {"a garbage key installed",
+       [](SignedSite& s) { writeFile(joinPath(s.install, "vexo-release.pub"), "garbage"); },
+       "vexo-release.pub: not a minisign public key (1 line, not 2)", kKeySentence},
+  };
+  for (const Row& row : rows) {
+    SignedSite site;
+    row.change(site);
+    const Tree before = site.everythingBut();
+    const std::string sentence = site.check();
+    EXPECT_EQ(sentence.rfind(row.sentence, 0), 0u) << row.name << ": " << sentence;
+    EXPECT_TRUE(endsWith(sentence, row.detail + ")")) << row.name << ": " << sentence;
+    EXPECT_EQ(site.run(), 2) << row.name;
+    EXPECT_EQ(site.everythingBut(), before) << row.name;
+    const std::vector<std::string> lines = linesOf(readFile(site.log));
+    ASSERT_GE(lines.size(), 2u) << row.name;
+    EXPECT_EQ(lines[lines.size() - 2].rfind("[vexo-updater] backup failed: the staged update is "
+                                            "not the release signed for this installation: ",
+                                            0),
+              0u)
+        << row.name << ": " << lines[lines.size() - 2];
+    EXPECT_TRUE(endsWith(lines[lines.size() - 2], row.detail)) << row.name;
+    EXPECT_EQ(markerFields(readFile(site.marker)).errorMessage, "backup failed") << row.name;
+  }
+}
+
+// A signed update goes through and brings its manifest, which proves the
+// installation afterwards; moving to a new key, and a run killed in its swap
+// and resumed (whose staging is half moved, and is not checked again), go
+// through too.
+TEST(Release, SignedUpdatesGoThroughAndProveTheInstallation) {
+  {
+    SignedSite site;
+    EXPECT_EQ(site.check(), "");
+    ASSERT_EQ(site.run(), 0);
+    Tree expected = overlay(kOldVersion, kNewVersion);
+    for (const char* name :
+         {"vexo-release.pub", "vexo-release.manifest", "vexo-release.manifest.minisig"}) {
+      expected[name] = readFile(joinPath(site.install, name));
+    }
+    EXPECT_EQ(filesOf(site.install), expected);
+    std::string sentence;
+    EXPECT_EQ(site.verifyInstalled(&sentence), 0) << sentence;
+    writeFile(joinPath(site.install, "lib/core.dll"), "core X");
+    EXPECT_EQ(site.verifyInstalled(&sentence), -1);
+    EXPECT_EQ(sentence,
+              "The installed application is not exactly the release its publisher signed; "
+              "installing it again puts that right. (lib/core.dll: its SHA-256 is not the "
+              "manifest's)");
+    fs::remove(joinPath(site.install, "vexo-release.pub"));
+    EXPECT_EQ(site.verifyInstalled(&sentence), 1) << sentence;
+  }
+  {
+    SignedSite site;
+    ASSERT_EQ(rotateReleaseKey(site.staging, site.key.secretFile, site.newKey.publicFile,
+                               site.newKey.secretFile),
+              "");
+    ASSERT_EQ(signRelease(site.staging, site.newKey.secretFile, "t"), "");
+    ASSERT_EQ(site.run(), 0);
+    EXPECT_EQ(readFile(joinPath(site.install, "vexo-release.pub")),
+              readFile(site.newKey.publicFile));
+  }
+  {
+    SignedSite site;
+    // Past the backup's five copies, two files moved in.
+    killBeforeCall(8);
+    EXPECT_NE(site.run(), 0);
+    clearTestInstructions();
+    EXPECT_EQ(site.check(), "");
+    ASSERT_EQ(site.run(), 0);
+    EXPECT_EQ(readFile(joinPath(site.install, "lib/core.dll")), "core 2");
+  }
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ const int kLogChildRan = logFromChildIfAsked();
 // standard error captured in errorPath; returns its exit status.
 int runLogChild(const std::string& logPath, const std::string& errorPath) {
   setTestVariable(kChildVariable, ">" + logPath);
-  Child child = startChildWithStderr({programPath("report_test"), "--gtest_filter=-*"}, errorPath);
+  Child child = startChildWithStderr({programPath("unit_test"), "--gtest_filter=-*"}, errorPath);
   setTestVariable(kChildVariable, "");
   return waitChild(child);
 }

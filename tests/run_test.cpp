@@ -20,35 +20,22 @@
 
 namespace {
 
-// One run's directories. The data folder follows the stand-in's convention
-// ("<installation>-data"), so a restarted VEXO.exe writes its records there.
-struct Layout {
-  TempDir root;
-  std::string install;
-  std::string staging;
-  std::string backup;
-  std::string data;
-  std::string log;
-  std::string marker;
-
-  explicit Layout(const std::string& installName = "app",
-                  const std::string& stagingName = "staging", const std::string& suffix = "") {
-    install = root / installName + suffix;
-    staging = root / stagingName + suffix;
-    data = withoutTrailingSeparator(install) + "-data";
-    backup = joinPath(data, "backup");
-    log = joinPath(data, "updater.log");
-    marker = joinPath(data, "applied-marker.json");
+// One run's directories. The stand-in keeps its records in the data folder
+// beside its installation ("<installation>-data"), so a restarted VEXO.exe
+// writes them there.
+struct Layout : UpdateSite {
+  explicit Layout(const std::string& installAt = "app", const std::string& stagingAt = "staging")
+      : UpdateSite(installAt, stagingAt), data(withoutTrailingSeparator(install) + "-data") {
     makeDirectories(data);
   }
+  std::string data;
 
-  // The command line of program over this layout, waiting for processId.
-  std::vector<std::string> command(const std::string& processId,
-                                   const std::string& program = "vexo-updater-test") const {
-    UpdaterOptions options{install, staging, backup, log, marker};
-    options.processId = processId;
-    options.program = program;
-    return updaterCommand(options);
+  // Runs program over this layout, waiting for processId.
+  int runFor(const std::string& processId, const std::string& program = "vexo-updater-test") const {
+    UpdaterOptions o = options();
+    o.processId = processId;
+    o.program = program;
+    return runChild(updaterCommand(o));
   }
 };
 
@@ -84,14 +71,6 @@ void expectMarker(const Layout& layout, long long before, const std::string& res
   EXPECT_EQ(markerWithoutTime(marker), expectedMarker(result, errorMessage));
 }
 
-// Waits, bounded, for a file that another process writes last.
-bool waitForFile(const std::string& path) {
-  for (int i = 0; i < 300 && !pathExists(path); ++i) sleepMs(100);
-  // Let the writer close it and exit before the folder is removed.
-  sleepMs(200);
-  return pathExists(path);
-}
-
 // The updater has exited; a relaunch would have been started before that, so
 // a short grace period shows whether one happened.
 void expectNoRelaunch(const Layout& layout) {
@@ -111,8 +90,8 @@ void expectSuccessfulUpdate(const Layout& layout) {
   // The test build records what the marker held when the application was
   // started again: it must already tell the outcome.
   setTestVariable("VEXO_TEST_RECORD_RELAUNCH", layout.marker);
-  EXPECT_EQ(runChild(layout.command(kNoProcess)), 0);
-  setTestVariable("VEXO_TEST_RECORD_RELAUNCH", "");
+  EXPECT_EQ(layout.runFor(kNoProcess), 0);
+  clearTestInstructions();
 
   EXPECT_EQ(readFile(layout.log), runLog({"success"}));
   expectMarker(layout, before, "success", "");
@@ -132,6 +111,8 @@ void expectSuccessfulUpdate(const Layout& layout) {
   // The restarted stand-in records its command line and working directory,
   // then reports what it read in the marker.
   ASSERT_TRUE(waitForFile(joinPath(layout.data, "post-update-check.txt")));
+  // Let the writer close it and exit before the folder is removed.
+  sleepMs(200);
   // The application has printed its report: none of it reached the log.
   EXPECT_EQ(readFile(layout.log), runLog({"success"}));
   EXPECT_EQ(readFile(joinPath(layout.data, "launch.txt")),
@@ -149,7 +130,7 @@ TEST(Run, SuccessReplacesFilesRemovesStagingAndRestartsTheApplication) {
 }
 
 TEST(Run, SuccessWithBlanksAndTrailingSeparatorsInThePaths) {
-  Layout layout("my app", "new version", std::string(1, kSep));
+  Layout layout("my app" + std::string(1, kSep), "new version" + std::string(1, kSep));
   prepareUpdate(layout);
   expectSuccessfulUpdate(layout);
 }
@@ -158,7 +139,7 @@ TEST(Run, SuccessWithoutVexoExeStillEndsWithStatusZeroAndTheSuccessLine) {
   Layout layout;
   prepareUpdate(layout, /*withStandIn=*/false);
   const long long before = nowSeconds();
-  EXPECT_EQ(runChild(layout.command(kNoProcess)), 0);
+  EXPECT_EQ(layout.runFor(kNoProcess), 0);
   EXPECT_EQ(readFile(layout.log), runLog({"success"}));
   expectMarker(layout, before, "success", "");
   EXPECT_EQ(readFile(joinPath(layout.install, "version.txt")), "2.0.0\n");
@@ -173,14 +154,14 @@ TEST(Run, ApplicationStillRunningOrAFailedWaitLeavesEverythingUntouched) {
     SCOPED_TRACE(waitFails ? "the wait fails" : "the wait times out");
     Layout layout;
     prepareUpdate(layout);
-    const auto rootBefore = snapshotTree(layout.root.path());
+    const Tree rootBefore = layout.everythingBut();
     Child application = startChild({programPath("vexo-test-helper"), "sleep", "40000"});
     const std::string processId = std::to_string(application.pid);
     const long long before = nowSeconds();
 
     setTestVariable("VEXO_TEST_WAIT_FAILS", waitFails ? "1" : "");
-    const int status = runChild(layout.command(processId));
-    setTestVariable("VEXO_TEST_WAIT_FAILS", "");
+    const int status = layout.runFor(processId);
+    clearTestInstructions();
     killChild(application);
     waitChild(application);
 
@@ -191,30 +172,36 @@ TEST(Run, ApplicationStillRunningOrAFailedWaitLeavesEverythingUntouched) {
                                   : "WaitForSingleObject timed out after 30000ms",
                         "FAIL: VEXO.exe wait timeout"}));
     expectMarker(layout, before, "error", "VEXO.exe did not exit in 30s");
-    auto rootAfter = snapshotTree(layout.root.path());
-    rootAfter.erase("app-data/updater.log");
-    rootAfter.erase("app-data/applied-marker.json");
-    EXPECT_EQ(rootAfter, rootBefore);
+    EXPECT_EQ(layout.everythingBut(), rootBefore);
     expectNoRelaunch(layout);
   }
 }
 
-// The real build, timed: it waits the whole 30 s for an application that
-// does not end, and pauses 500 ms after the wait before it touches a file.
+// The real build, timed: it waits for an application that is still running
+// and, once that has ended, pauses 500 ms before it touches a file (its
+// backup). The 30 s it would wait at most is the time the log line of the
+// test build's time-out names (above).
 TEST(Run, RealBuildWaitsAndPauses) {
   using Clock = std::chrono::steady_clock;
   Layout layout;
   prepareUpdate(layout);
-  Child application = startChild({programPath("vexo-test-helper"), "sleep", "40000"});
-  Clock::time_point start = Clock::now();
-  EXPECT_EQ(runChild(layout.command(std::to_string(application.pid), "vexo-updater")), 1);
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30000));
-  killChild(application);
+  Child application = startChild({programPath("vexo-test-helper"), "sleep", "1500"});
+  const Clock::time_point started = Clock::now();
+  UpdaterOptions options = layout.options();
+  options.processId = std::to_string(application.pid);
+  options.program = "vexo-updater";
+  Child run = startChild(updaterCommand(options));
   waitChild(application);
-
-  start = Clock::now();
-  EXPECT_EQ(runChild(layout.command(kNoProcess, "vexo-updater")), 0);
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
+  const Clock::time_point ended = Clock::now();
+  // Seen at most a few milliseconds after it is made; a run that did not
+  // wait, or did not pause, makes it before the application ended or right
+  // after.
+  while (!pathExists(layout.backup) && Clock::now() - started < std::chrono::seconds(30)) {
+    sleepMs(2);
+  }
+  const Clock::time_point touched = Clock::now();
+  EXPECT_EQ(waitChild(run), 0);
+  EXPECT_GE(touched - ended, std::chrono::milliseconds(400));
   EXPECT_EQ(readFile(joinPath(layout.install, "version.txt")), "2.0.0\n");
 }
 
@@ -225,7 +212,7 @@ TEST(Run, BackupFailureStopsBeforeTheInstallationIsTouched) {
   std::filesystem::remove_all(layout.install);
   const long long before = nowSeconds();
 
-  EXPECT_EQ(runChild(layout.command(kNoProcess)), 2);
+  EXPECT_EQ(layout.runFor(kNoProcess), 2);
 
   const std::string log = readFile(layout.log);
   EXPECT_EQ(middleLine(log, "FAIL: backup").rfind("backup failed: ", 0), 0u) << log;
@@ -245,7 +232,7 @@ TEST(Run, SwapFailureRollsBackKeepsStagingAndDoesNotRestart) {
   const auto installedBefore = snapshotTree(layout.install);
   const long long before = nowSeconds();
 
-  EXPECT_EQ(runChild(layout.command(kNoProcess)), 0);
+  EXPECT_EQ(layout.runFor(kNoProcess), 0);
 
   const std::string log = readFile(layout.log);
   const std::string failure = swapFailureOf(log);
@@ -280,7 +267,7 @@ TEST(Run, SwapAndRollbackFailureEndsWithStatusThree) {
   if (!held.held()) GTEST_SKIP() << "files cannot be held here";
   const long long before = nowSeconds();
 
-  const int status = runChild(layout.command(kNoProcess));
+  const int status = layout.runFor(kNoProcess);
   held.release();
 
   EXPECT_EQ(status, 3);
@@ -334,9 +321,9 @@ TEST(Run, UnusableArgumentsAreRefusedBeforeAnythingIsTouched) {
   const auto before = snapshotTree(layout.root.path());
   for (const char* value : {"", "abc", "4294967296", "-"}) {
     SCOPED_TRACE(std::string("vexo-pid \"") + value + "\"");
-    EXPECT_EQ(runChild(layout.command(value)), 64);
+    EXPECT_EQ(layout.runFor(value), 64);
   }
-  std::vector<std::string> withoutProcessId = layout.command("");
+  std::vector<std::string> withoutProcessId = layout.command();
   withoutProcessId.resize(withoutProcessId.size() - 2);
   EXPECT_EQ(runChild(withoutProcessId), 64);
   EXPECT_EQ(snapshotTree(layout.root.path()), before);
@@ -413,6 +400,7 @@ TEST(Run, StandInApplicationDrivesWholeUpdatesThatCarryANewUpdater) {
       continue;
     }
     ASSERT_TRUE(waitForFile(report));
+    sleepMs(200);
     EXPECT_EQ(readFile(report),
               "VEXO 2.0.0 post-update check\noutcome: success\ntext: \nversions: 1.0.0 -> "
               "2.0.0\nnext step: none: the new version runs\nverified: no (an unsigned "

@@ -14,33 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "support/run_support.h"
 #include "support/test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Tree = std::map<std::string, std::string>;
 
 const char kSwapException[] = "swap exception: ";
 
-void makeTree(const std::string& root, const Tree& tree) {
-  makeDirectories(root);
-  for (const auto& [relative, contents] : tree) {
-    if (contents == kDir) {
-      makeDirectories(joinPath(root, relative));
-    } else {
-      writeFile(joinPath(root, relative), contents);
-    }
-  }
-}
-
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string lineA(std::uint32_t id) {
-  return "OpenProcess(SYNCHRONIZE, " + std::to_string(id) +
-         ") returned NULL err=87 \xE2\x80\x94 assuming process already exited";
 }
 
 // The wait's result, and what it would have the run log.
@@ -95,7 +79,7 @@ TEST(WaitForProcessExit, IdsThatNameNoProcessAreTakenAsEnded) {
   std::string log;
   for (const std::uint32_t id : {0u, 0xFFFFFFF0u}) {
     EXPECT_TRUE(waitFor(id, 1000, &log));
-    EXPECT_EQ(log, lineA(id));
+    EXPECT_EQ(log, lineA(std::to_string(id)));
   }
   Child gone = startChild({programPath("vexo-test-helper"), "exit", "0"});
   waitChild(gone);
@@ -103,17 +87,17 @@ TEST(WaitForProcessExit, IdsThatNameNoProcessAreTakenAsEnded) {
 #ifdef _WIN32
   // Wine may still open an ended process; its wait then returns at once.
   if (!log.empty()) {
-    EXPECT_EQ(log, lineA(gone.pid));
+    EXPECT_EQ(log, lineA(std::to_string(gone.pid)));
   }
 #else
-  EXPECT_EQ(log, lineA(gone.pid));
+  EXPECT_EQ(log, lineA(std::to_string(gone.pid)));
 #endif
 }
 
 TEST(BackupInstallation, MirrorsTheInstallationWhateverWasAtTheBackupPath) {
   TempDir root;
   const std::string install = root / "app";
-  makeTree(install, kInstallation);
+  writeTree(install, kInstallation);
 
   // Nothing yet, parents missing.
   const std::string backup = root / "data/backups/bk";
@@ -121,7 +105,7 @@ TEST(BackupInstallation, MirrorsTheInstallationWhateverWasAtTheBackupPath) {
   EXPECT_EQ(snapshotTree(backup), kInstallation);
 
   // An earlier backup with stale entries, changed contents and a read-only file.
-  makeTree(backup, {{"stale", kDir}, {"stale/old.dll", "old"}, {"VEXO.exe", "exe v0"}});
+  writeTree(backup, {{"stale", kDir}, {"stale/old.dll", "old"}, {"VEXO.exe", "exe v0"}});
   fs::permissions(fs::path(joinPath(backup, "lib/a.dll")), fs::perms::all,
                   fs::perm_options::remove);
   EXPECT_EQ(backupInstallation(install, backup, ""), "");
@@ -155,7 +139,7 @@ TEST(BackupInstallation, MirrorsTheInstallationWhateverWasAtTheBackupPath) {
 TEST(BackupInstallation, FailuresLogOneLineAndReturnFalse) {
   TempDir root;
   const std::string backup = root / "bk";
-  makeTree(backup, {{"old.dll", "old"}});
+  writeTree(backup, {{"old.dll", "old"}});
 
   // The copy names both trees, the installation first, whatever entry failed.
   const std::string missing = root / "no-such-app";
@@ -166,7 +150,7 @@ TEST(BackupInstallation, FailuresLogOneLineAndReturnFalse) {
   EXPECT_EQ(snapshotTree(backup), Tree{});
 
   const std::string install = root / "app";
-  makeTree(install, kInstallation);
+  writeTree(install, kInstallation);
   EXPECT_NE(backupInstallation(install, "", ""), "");
   EXPECT_EQ(snapshotTree(install), kInstallation);
 }
@@ -176,8 +160,8 @@ TEST(BackupInstallation, FailuresLogOneLineAndReturnFalse) {
 TEST(BackupInstallation, FollowsLinksAndStopsAtADanglingOneOrACycle) {
   TempDir root;
   const std::string install = root / "app";
-  makeTree(install, {{"real.dll", "real"}});
-  makeTree(root / "shared", {{"res.pak", "res"}});
+  writeTree(install, {{"real.dll", "real"}});
+  writeTree(root / "shared", {{"res.pak", "res"}});
   if (!makeDirectoryLink(root / "shared", install + kSep + "shared")) {
     GTEST_SKIP() << "no directory links here";
   }
@@ -209,7 +193,7 @@ TEST(BackupInstallation, FollowsLinksAndStopsAtADanglingOneOrACycle) {
 TEST(BackupInstallation, RefusesNestedDirectoriesBeforeRemovingAnything) {
   TempDir root;
   const std::string install = root / "app";
-  makeTree(install, kInstallation);
+  writeTree(install, kInstallation);
   std::map<std::string, std::string> nested = {
       {"the same path", install},
       {"the same directory spelt otherwise", install + kSep + "." + kSep},
@@ -238,8 +222,8 @@ TEST(SwapTree, MovesEveryFileOverTheDestination) {
   TempDir root;
   const std::string source = root / "stage";
   const std::string dest = root / "app";
-  makeTree(source, kStaging);
-  makeTree(dest, kInstallation);
+  writeTree(source, kStaging);
+  writeTree(dest, kInstallation);
   EXPECT_EQ(swapTree(source, dest), "");
   EXPECT_EQ(snapshotTree(dest), swapped());
   // The source keeps its directories, empty of files.
@@ -266,10 +250,10 @@ TEST(SwapTree, EverySpellingOfTheSourceRootGivesTheSameDestinations) {
   fs::current_path(root.path());
   int run = 0;
   for (const auto& [what, source] : spellings) {
-    makeTree(root / "stage", kStaging);
+    writeTree(root / "stage", kStaging);
     makeDirectories(root / "sub");
     const std::string dest = root / ("app" + std::to_string(++run));
-    makeTree(dest, kInstallation);
+    writeTree(dest, kInstallation);
     EXPECT_EQ(swapTree(source, dest), "") << what;
     EXPECT_EQ(snapshotTree(dest), swapped()) << what;
   }
@@ -285,7 +269,7 @@ TEST(SwapTree, UnusableSourceOrDestinationMovesAndCreatesNothing) {
   EXPECT_EQ(swapTree(root / "empty", dest), "");
   EXPECT_FALSE(pathExists(dest));
   // No destination would put every file below the working directory.
-  makeTree(root / "stage", kStaging);
+  writeTree(root / "stage", kStaging);
   EXPECT_EQ(swapTree(root / "stage", ""),
             std::string(kSwapException) + "no destination directory was given");
   EXPECT_EQ(snapshotTree(root / "stage"), kStaging);
@@ -294,7 +278,7 @@ TEST(SwapTree, UnusableSourceOrDestinationMovesAndCreatesNothing) {
 TEST(SwapTree, RefusesADestinationInsideTheSource) {
   TempDir root;
   const std::string source = root / "stage";
-  makeTree(source, kStaging);
+  writeTree(source, kStaging);
   std::map<std::string, std::string> nested = {
       {"the same path", source},
       {"a directory inside", root / "stage/sub/app"},
@@ -310,7 +294,7 @@ TEST(SwapTree, RefusesADestinationInsideTheSource) {
   }
   // Staging kept inside the installation is an ordinary layout.
   const std::string dest = root / "app";
-  makeTree(dest, kInstallation);
+  writeTree(dest, kInstallation);
   fs::rename(source, root / "app/staging");
   EXPECT_EQ(swapTree(root / "app/staging", dest), "");
   Tree expected = swapped();
@@ -326,9 +310,9 @@ TEST(SwapTree, StopsAtAFileTheSystemRefuses) {
   TempDir root;
   const std::string source = root / "stage";
   const std::string dest = root / "app";
-  makeTree(source, kStaging);
-  makeTree(source, {{"x.dll", "top x v2"}, {"p.dll", "p"}, {"q.dll", "q"}});
-  makeTree(dest, {{"sub/x.dll", "x v1"}});
+  writeTree(source, kStaging);
+  writeTree(source, {{"x.dll", "top x v2"}, {"p.dll", "p"}, {"q.dll", "q"}});
+  writeTree(dest, {{"sub/x.dll", "x v1"}});
   if (!setImmutable(dest + "/sub/x.dll", true)) GTEST_SKIP() << "chattr is not available";
   const std::vector<fs::path> order = swapOrder(source);
 
@@ -353,8 +337,8 @@ TEST(SwapTree, CarriesFileLinksAsThemselvesAndPassesOverTheRest) {
   TempDir root;
   const std::string source = root / "stage";
   const std::string dest = root / "app";
-  makeTree(source, {{"sub/real.dll", "real"}});
-  makeTree(root / "elsewhere", {{"inner.dll", "inner"}});
+  writeTree(source, {{"sub/real.dll", "real"}});
+  writeTree(root / "elsewhere", {{"inner.dll", "inner"}});
   fs::create_directory_symlink(root / "elsewhere", source + "/dirlink");
   fs::create_symlink(root / "gone.dll", source + "/dangling.dll");
   fs::create_symlink("sub/real.dll", source + "/alias.dll");
@@ -387,7 +371,7 @@ TEST(SwapTree, BackupAndSwapWorkAcrossFileSystems) {
   const std::string source = memory / "stage";
   Tree staging = kStaging;
   staging["sub/large.bin"] = std::string(300000, 'L');
-  makeTree(source, staging);
+  writeTree(source, staging);
 #ifndef _WIN32
   const auto executable = fs::perms::owner_all | fs::perms::group_read | fs::perms::others_exec;
   fs::permissions(source + "/VEXO.exe", executable);
@@ -399,7 +383,7 @@ TEST(SwapTree, BackupAndSwapWorkAcrossFileSystems) {
   // A move keeps the file's time, as a rename does.
   const fs::file_time_type written = fs::last_write_time(source + "/VEXO.exe");
   const std::string dest = disk / "app";
-  makeTree(dest, kInstallation);
+  writeTree(dest, kInstallation);
   const bool copied = backupInstallation(source, disk / "bk", "").empty();
   const std::string result = swapTree(source, dest);
 

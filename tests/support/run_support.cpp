@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <sstream>
 #include <utility>
 
@@ -55,6 +56,85 @@ std::vector<std::string> updaterCommand(const UpdaterOptions& options) {
           options.toVersion,
           "--vexo-pid",
           options.processId};
+}
+
+const Tree kOldVersion = {{"VEXO.exe", "exe 1"},
+                          {"version.txt", "1.0.0"},
+                          {"lib/core.dll", "core 1"},
+                          {"docs/old.txt", "kept"}};
+const Tree kNewVersion = {{"VEXO.exe", "exe 2"},
+                          {"version.txt", "2.0.0"},
+                          {"lib/core.dll", "core 2"},
+                          {"lib/plugins/new.dll", "new 2"}};
+
+Tree overlay(const Tree& installed, const Tree& staged) {
+  Tree tree = installed;
+  for (const auto& [path, bytes] : staged) tree[path] = bytes;
+  return tree;
+}
+
+Versions makeVersions(int shared, int oldOnly, int newOnly) {
+  static const char* const kFolders[] = {
+      "",    "bin", "lib", "lib/plugins", "lib/plugins/codecs/video", "data", "data/maps/deep",
+      "docs"};
+  static const char* const kNewFolders[] = {"extras/new", "lib/plugins/codecs/audio"};
+  static const char* const kExtensions[] = {".dll", ".dat", ".txt"};
+  Versions versions;
+  for (int i = 0; i < shared + oldOnly + newOnly; ++i) {
+    const bool onlyNew = i >= shared + oldOnly;
+    const std::string folder = onlyNew ? kNewFolders[i % 2] : kFolders[i % 8];
+    const std::string name =
+        "f" + std::string(i < 10 ? "0" : "") + std::to_string(i) + kExtensions[i % 3];
+    const std::string path = folder.empty() ? name : folder + "/" + name;
+    if (!onlyNew) versions.installed[path] = "1.0.0 " + path + std::string(i % 5 * 40, 'o');
+    if (i < shared || onlyNew) {
+      versions.staged[path] = "2.0.0 " + path + std::string(i % 7 * 30, 'n');
+    }
+    versions.pathOfName[name] = path;
+  }
+  return versions;
+}
+
+UpdateSite::UpdateSite(const std::string& installAt, const std::string& stagingAt,
+                       const std::string& backupAt, Medium medium)
+    : root(medium),
+      install(root / installAt),
+      staging(root / stagingAt),
+      backup(root / backupAt),
+      log(root / "app-data/updater.log"),
+      marker(root / "app-data/applied-marker.json") {
+  makeDirectories(root / "app-data");
+}
+
+void UpdateSite::prepare(const Tree& installed, const Tree& staged) const {
+  writeTree(install, installed);
+  writeTree(staging, staged);
+}
+
+UpdaterOptions UpdateSite::options() const {
+  const auto arg = [](const std::string& spelled, const std::string& place) {
+    return spelled.empty() ? place : spelled;
+  };
+  return {arg(installArg, install), arg(stagingArg, staging), arg(backupArg, backup), log, marker};
+}
+
+int UpdateSite::run() const { return runChild(command(), root.path()); }
+
+Tree UpdateSite::everythingBut(const std::vector<std::string>& leftOut) const {
+  Tree tree = snapshotTree(root.path());
+  std::vector<std::string> prefixes = leftOut;
+  for (const std::string& path : {log, marker}) {
+    if (path.rfind(root.path() + kSep, 0) == 0) {
+      prefixes.push_back(narrowOf(path.substr(root.path().size() + 1)));
+    }
+  }
+  for (auto it = tree.begin(); it != tree.end();) {
+    const bool out = std::any_of(prefixes.begin(), prefixes.end(), [&](const std::string& p) {
+      return it->first == p || it->first.rfind(p + "/", 0) == 0;
+    });
+    it = out ? tree.erase(it) : std::next(it);
+  }
+  return tree;
 }
 
 std::string logLines(const std::vector<std::string>& texts) {
@@ -362,6 +442,44 @@ std::vector<std::string> durabilityFaults(const std::string& trace, const Update
     }
   }
   return faults;
+}
+
+void killBeforeCall(std::size_t n) { setTestVariable("VEXO_TEST_KILL_AT", std::to_string(n)); }
+
+void refuseMoveFrom(const std::string& folder, std::size_t n, const std::string& code) {
+  setTestVariable("VEXO_TEST_FAIL_MOVE_FROM", joinPath(folder, ""));
+  setTestVariable("VEXO_TEST_FAIL_MOVE_AT", std::to_string(n));
+  setTestVariable("VEXO_TEST_FAIL_MOVE_CODE", code);
+}
+
+void clearTestInstructions() {
+  for (const char* variable :
+       {"VEXO_TEST_KILL_AT", "VEXO_TEST_FAIL_MOVE_FROM", "VEXO_TEST_FAIL_MOVE_AT",
+        "VEXO_TEST_FAIL_MOVE_CODE", "VEXO_TEST_FAIL_LOOKUP", "VEXO_TEST_FAIL_LOOKUP_WHILE",
+        "VEXO_TEST_FAIL_LOOKUP_ONLY", "VEXO_TEST_KILL_BEFORE", "VEXO_TEST_PAUSE_AT",
+        "VEXO_TEST_PAUSE_FILE", "VEXO_TEST_TRACE", "VEXO_TEST_WAIT_FAILS",
+        "VEXO_TEST_RECORD_RELAUNCH"}) {
+    setTestVariable(variable, "");
+  }
+}
+
+Child startPaused(const std::vector<std::string>& argv, std::size_t pauseAt,
+                  const std::string& pauseFile, const std::string& workDir) {
+  setTestVariable("VEXO_TEST_PAUSE_FILE", pauseFile);
+  setTestVariable("VEXO_TEST_PAUSE_AT", std::to_string(pauseAt));
+  Child child = startChild(argv, workDir);
+  setTestVariable("VEXO_TEST_PAUSE_FILE", "");
+  setTestVariable("VEXO_TEST_PAUSE_AT", "");
+  waitForFile(pauseFile);
+  return child;
+}
+
+void endPause(const std::string& pauseFile) {
+  for (int tries = 0; tries < 1000 && pathExists(pauseFile); ++tries) {
+    std::error_code ignored;
+    std::filesystem::remove(pauseFile, ignored);
+    if (pathExists(pauseFile)) sleepMs(10);
+  }
 }
 
 void setTestVariable(const std::string& name, const std::string& value) {

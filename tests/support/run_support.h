@@ -6,8 +6,11 @@
 // and the check that a run lost no file.
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "support/test_support.h"
 
 // Names no process anywhere, so the wait gives line A (err=87) and the run
 // goes on at once.
@@ -39,6 +42,54 @@ struct UpdaterOptions {
 
 // The program's path, then all nine options with their values, --vexo-pid last.
 std::vector<std::string> updaterCommand(const UpdaterOptions& options);
+
+// Version 1.0.0 installed and 2.0.0 staged: a replaced file, a nested
+// replaced file, a file only the old version has, and one only the new has,
+// in a folder the installation lacks.
+extern const Tree kOldVersion;
+extern const Tree kNewVersion;
+// The installation after a successful update: the staged files over the installed.
+Tree overlay(const Tree& installed, const Tree& staged);
+
+// Two larger versions: shared files change between them, oldOnly ones are
+// dropped by the update, newOnly ones arrive with it, some in folders the
+// installation lacks. File names are unique across the tree, so the name in
+// a failure text tells which file it was (pathOfName).
+struct Versions {
+  Tree installed;
+  Tree staged;
+  std::map<std::string, std::string> pathOfName;
+};
+Versions makeVersions(int shared, int oldOnly, int newOnly);
+
+// One update's places below a fresh directory, its root, where the run
+// starts: the installation, the staging directory, and the data folder
+// "app-data" with the backup, the log and the marker.
+struct UpdateSite {
+  explicit UpdateSite(const std::string& installAt = "app",
+                      const std::string& stagingAt = "staging",
+                      const std::string& backupAt = "app-data/backup",
+                      Medium medium = Medium::kMemory);
+  TempDir root;
+  std::string install, staging, backup, log, marker;
+  // How the run names a directory where a case spells it otherwise (empty:
+  // as above).
+  std::string installArg, stagingArg, backupArg;
+  // What a case keeps alive while the run goes: held files, mounts. They go
+  // before the root does.
+  std::vector<std::shared_ptr<void>> kept;
+
+  std::string journal() const { return backup + ".pending"; }
+  // Writes both versions in their places.
+  void prepare(const Tree& installed = kOldVersion, const Tree& staged = kNewVersion) const;
+  UpdaterOptions options() const;
+  std::vector<std::string> command() const { return updaterCommand(options()); }
+  // Runs the test build in the root; returns its status.
+  int run() const;
+  // Everything below the root without the log, the marker, and the paths
+  // (relative, with '/') of leftOut.
+  Tree everythingBut(const std::vector<std::string>& leftOut = {}) const;
+};
 
 // Each text as one log line: "[vexo-updater] ", the text, kLineEnd.
 std::string logLines(const std::vector<std::string>& texts);
@@ -93,12 +144,28 @@ std::vector<std::string> filesLost(const std::map<std::string, std::string>& old
 // write-through) and the marker before the journal goes, and the copy of a
 // move across file systems before its source goes. One text per fault;
 // empty when the order holds.
-std::vector<std::string> durabilityFaults(const std::string& trace,
-                                          const UpdaterOptions& options);
+std::vector<std::string> durabilityFaults(const std::string& trace, const UpdaterOptions& options);
 
 // Sets an environment variable for the child processes started after it
 // (the test build of the updater reads its instructions there); an empty
 // value removes it.
 void setTestVariable(const std::string& name, const std::string& value);
+
+// Instructions to the test build (support/fault_wrap.cpp), for the runs
+// started after them until clearTestInstructions: killed outright just
+// before the n-th copy or move; the n-th move out of folder refused with
+// code.
+void killBeforeCall(std::size_t n);
+void refuseMoveFrom(const std::string& folder, std::size_t n, const std::string& code = "5");
+void clearTestInstructions();
+
+// Starts argv and returns once the test build has paused just before its
+// pauseAt-th copy or move; it goes on (at the latest after 20 s) when
+// pauseFile is removed.
+Child startPaused(const std::vector<std::string>& argv, std::size_t pauseAt,
+                  const std::string& pauseFile, const std::string& workDir = "");
+// Lets a paused run go on: removes pauseFile, which on Windows fails while
+// the run has it open for its look, so it is tried until it is gone.
+void endPause(const std::string& pauseFile);
 
 #endif  // VEXO_TESTS_SUPPORT_RUN_SUPPORT_H_

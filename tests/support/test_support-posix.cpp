@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,27 +53,46 @@ void clearProtection(const std::string& root) {
 // Without the immutable flags, nothing here refuses its removal.
 void removeWhatIsLeft(const std::string&) {}
 
-SmallVolume::SmallVolume(const std::string& folder, const std::string& size, VolumeKind kind)
+Mount::Mount(const std::string& folder, const std::string& source, VolumeKind kind)
     : folder_(folder) {
   makeDirectories(folder);
-  if (kind == VolumeKind::kMemory) {
-    mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  if (kind == VolumeKind::kNoUnnamedFiles) {
+    struct stat above {};
+    struct stat at {};
+    server_ = startChild(
+        {"/usr/bin/python3", VEXO_TESTS_SOURCE_DIR "/support/passthrough_fs.py", source, folder});
+    for (int waited = 0; waited < 1000 && !mounted_; waited += 10) {
+      mounted_ = stat((folder + "/..").c_str(), &above) == 0 && stat(folder.c_str(), &at) == 0 &&
+                 at.st_dev != above.st_dev;
+      if (!mounted_) sleepMs(10);
+    }
     return;
   }
-  const std::string image = folder + ".img";
-  mounted_ = std::system(("truncate -s " + size + " '" + image + "' && mkfs.ext4 -q -F -I 128 '" +
-                          image + "' >/dev/null 2>&1 && mount -o loop '" + image + "' '" + folder +
-                          "' 2>/dev/null")
-                             .c_str()) == 0;
+  if (kind == VolumeKind::kMemory || kind == VolumeKind::kBind) {
+    mounted_ = kind == VolumeKind::kMemory
+                   ? mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + source).c_str()) == 0
+                   : mount(source.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    return;
+  }
+  std::string script;
+  for (const auto& command : loopMountCommands(kind, source, folder + ".img", folder)) {
+    for (const std::string& argument : command) script += "'" + argument + "' ";
+    script += ">/dev/null 2>&1 && ";
+  }
+  mounted_ = std::system((script + "true").c_str()) == 0;
 }
 
-bool SmallVolume::resize(const std::string& size) {
+bool Mount::resize(const std::string& size) {
   return mounted_ &&
          mount("tmpfs", folder_.c_str(), "tmpfs", MS_REMOUNT, ("size=" + size).c_str()) == 0;
 }
 
-SmallVolume::~SmallVolume() {
+Mount::~Mount() {
   if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
+  if (server_.handle != 0) {
+    killChild(server_);
+    waitChild(server_);
+  }
 }
 
 bool setImmutable(const std::string& path, bool on) {

@@ -101,26 +101,28 @@ void removeWhatIsLeft(const std::string& root) {
   }
 }
 
-SmallVolume::SmallVolume(const std::string& folder, const std::string& size, VolumeKind kind)
+Mount::Mount(const std::string& folder, const std::string& source, VolumeKind kind)
     : folder_(folder) {
   makeDirectories(folder);
   const std::string unixFolder = unixPath(folder);
-  if (unixFolder.empty()) return;
-  if (kind == VolumeKind::kMemory) {
-    mounted_ = runUnix({"/bin/mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", unixFolder});
+  if (unixFolder.empty() || kind == VolumeKind::kBind || kind == VolumeKind::kNoUnnamedFiles) {
     return;
   }
-  const std::string image = unixFolder + ".img";
-  mounted_ = runUnix({"/usr/bin/truncate", "-s", size, image}) &&
-             runUnix({"/sbin/mkfs.ext4", "-q", "-F", "-I", "128", image}) &&
-             runUnix({"/bin/mount", "-o", "loop", image, unixFolder});
+  if (kind == VolumeKind::kMemory) {
+    mounted_ = runUnix({"/bin/mount", "-t", "tmpfs", "-o", "size=" + source, "tmpfs", unixFolder});
+    return;
+  }
+  mounted_ = true;
+  for (const auto& command : loopMountCommands(kind, source, unixFolder + ".img", unixFolder)) {
+    mounted_ = mounted_ && runUnix(command);
+  }
 }
 
-bool SmallVolume::resize(const std::string& size) {
+bool Mount::resize(const std::string& size) {
   return mounted_ && runUnix({"/bin/mount", "-o", "remount,size=" + size, unixPath(folder_)});
 }
 
-SmallVolume::~SmallVolume() {
+Mount::~Mount() {
   if (mounted_) runUnix({"/bin/umount", "-l", unixPath(folder_)});
 }
 
@@ -135,27 +137,10 @@ std::string binaryDir() {
 }
 
 Child startChild(const std::vector<std::string>& argv, const std::string& workDir) {
-  std::string commandLine;
-  for (const std::string& arg : argv) {
-    if (!commandLine.empty()) commandLine += ' ';
-    commandLine += quoteArgument(arg);
-  }
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessA(argv[0].c_str(), &commandLine[0], nullptr, nullptr,
-                      /*inheritHandles=*/FALSE, 0, nullptr,
-                      workDir.empty() ? nullptr : workDir.c_str(), &startup, &info)) {
-    throw std::runtime_error("cannot start " + argv[0] + ": error " +
-                             std::to_string(GetLastError()));
-  }
-  CloseHandle(info.hThread);
-  Child child;
-  child.handle = reinterpret_cast<std::intptr_t>(info.hProcess);
-  child.pid = info.dwProcessId;
-  return child;
+  return startChildWithStderr(argv, "", workDir);
 }
 
+// An empty errorPath leaves the child the caller's standard error.
 Child startChildWithStderr(const std::vector<std::string>& argv, const std::string& errorPath,
                            const std::string& workDir) {
   std::string commandLine;
@@ -163,28 +148,31 @@ Child startChildWithStderr(const std::vector<std::string>& argv, const std::stri
     if (!commandLine.empty()) commandLine += ' ';
     commandLine += quoteArgument(arg);
   }
-  SECURITY_ATTRIBUTES inheritable{};
-  inheritable.nLength = sizeof inheritable;
-  inheritable.bInheritHandle = TRUE;
-  const HANDLE errorFile =
-      CreateFileA(errorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (errorFile == INVALID_HANDLE_VALUE) {
-    throw std::runtime_error("cannot create " + errorPath + ": error " +
-                             std::to_string(GetLastError()));
-  }
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = errorFile;
+  HANDLE errorFile = INVALID_HANDLE_VALUE;
+  if (!errorPath.empty()) {
+    SECURITY_ATTRIBUTES inheritable{};
+    inheritable.nLength = sizeof inheritable;
+    inheritable.bInheritHandle = TRUE;
+    errorFile = CreateFileA(errorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (errorFile == INVALID_HANDLE_VALUE) {
+      throw std::runtime_error("cannot create " + errorPath + ": error " +
+                               std::to_string(GetLastError()));
+    }
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = errorFile;
+  }
   PROCESS_INFORMATION info{};
-  const BOOL started = CreateProcessA(argv[0].c_str(), &commandLine[0], nullptr, nullptr,
-                                      /*inheritHandles=*/TRUE, 0, nullptr,
-                                      workDir.empty() ? nullptr : workDir.c_str(), &startup, &info);
+  const BOOL started =
+      CreateProcessA(argv[0].c_str(), &commandLine[0], nullptr, nullptr,
+                     /*inheritHandles=*/errorFile != INVALID_HANDLE_VALUE, 0, nullptr,
+                     workDir.empty() ? nullptr : workDir.c_str(), &startup, &info);
   const DWORD error = GetLastError();
-  CloseHandle(errorFile);
+  if (errorFile != INVALID_HANDLE_VALUE) CloseHandle(errorFile);
   if (!started) {
     throw std::runtime_error("cannot start " + argv[0] + ": error " + std::to_string(error));
   }

@@ -137,7 +137,13 @@ std::map<std::string, std::string> filesOf(const std::string& root) {
 
 void writeTree(const std::string& root, const std::map<std::string, std::string>& files) {
   makeDirectories(root);
-  for (const auto& [path, contents] : files) writeFile(joinPath(root, path), contents);
+  for (const auto& [path, contents] : files) {
+    if (contents == kDir) {
+      makeDirectories(joinPath(root, path));
+    } else {
+      writeFile(joinPath(root, path), contents);
+    }
+  }
 }
 
 // The system's listing decides the swap's order, so it is read here the same
@@ -163,9 +169,7 @@ HeldFile::HeldFile(const std::string& path) : path_(path) {
 #ifdef _WIN32
   const std::string ready = (fs::temp_directory_path() / uniqueName("vexo-held-")).string();
   holder_ = startChild({programPath("vexo-test-helper"), "hold", path, ready});
-  // A Wine process can take seconds to start on a loaded machine.
-  for (int i = 0; i < 3000 && !pathExists(ready); ++i) sleepMs(10);
-  held_ = pathExists(ready);
+  held_ = waitForFile(ready);
   if (!held_) {
     // Never left to take the file later, behind the test's back.
     killChild(holder_);
@@ -196,6 +200,23 @@ int runChild(const std::vector<std::string>& argv, const std::string& workDir) {
 
 void sleepMs(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+bool waitForFile(const std::string& path, unsigned timeoutMs) {
+  for (unsigned waited = 0; waited < timeoutMs && !pathExists(path); waited += 10) sleepMs(10);
+  return pathExists(path);
+}
+
+std::vector<std::vector<std::string>> loopMountCommands(VolumeKind kind, const std::string& size,
+                                                        const std::string& image,
+                                                        const std::string& folder) {
+  std::vector<std::string> format = {"/sbin/mkfs.ext4", "-q", "-F"};
+  if (kind == VolumeKind::kWholeSecondTimes) format.insert(format.end(), {"-I", "128"});
+  if (kind == VolumeKind::kReservedBlocks) format.insert(format.end(), {"-m", "50"});
+  format.push_back(image);
+  return {{"/usr/bin/truncate", "-s", size, image},
+          format,
+          {"/bin/mount", "-o", "loop", image, folder}};
 }
 
 long long nowSeconds() {

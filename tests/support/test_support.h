@@ -57,13 +57,18 @@ std::string narrowOf(const std::filesystem::path& path);
 // What snapshotTree records for a directory.
 extern const char kDir[];
 
+// A tree's files (or, from snapshotTree, also its directories): relative
+// path with '/' to contents.
+using Tree = std::map<std::string, std::string>;
+
 // Relative path (with '/') to contents for every regular file, and to kDir
 // for every directory, below root. Links are followed. Empty when root is
 // missing.
 std::map<std::string, std::string> snapshotTree(const std::string& root);
 // snapshotTree without the directories: the regular files and their contents.
 std::map<std::string, std::string> filesOf(const std::string& root);
-// Creates root and writes every file (relative path to contents) below it.
+// Creates root and writes every file (relative path to contents) below it;
+// an entry of kDir is made a directory.
 void writeTree(const std::string& root, const std::map<std::string, std::string>& files);
 // The regular files below root, relative, in the order the swap takes them (the listing's).
 std::vector<std::filesystem::path> swapOrder(const std::filesystem::path& root);
@@ -109,31 +114,46 @@ bool makeDirectoryLink(const std::string& target, const std::string& link);
 // Removes a link that makeDirectoryLink made, not what it leads to.
 bool removeDirectoryLink(const std::string& link);
 
-// What a SmallVolume is: a tmpfs, which fills up on demand, or an ext4 with
-// 128-byte inodes, which keeps file times in whole seconds (as FAT, exFAT,
-// SMB or HFS+ keep them coarser than the system's clock).
-enum class VolumeKind { kMemory, kWholeSecondTimes };
+// What a Mount puts at its folder: a tmpfs, which fills up on demand; an
+// ext4 with 128-byte inodes, which keeps file times in whole seconds (as
+// FAT, exFAT, SMB or HFS+ keep them coarser than the system's clock); an
+// ext4 with half its blocks reserved for the administrator, so that the
+// space a user may fill (f_bavail) is less than the space free (f_bfree); or
+// another folder bound there (natively only), a second name for it that no
+// link resolves and only the folders' identity tells apart; or (natively
+// only) a FUSE file system that passes every call through to the folder
+// named source and has no unnamed files (O_TMPFILE), as FAT has none.
+enum class VolumeKind { kMemory, kWholeSecondTimes, kReservedBlocks, kBind, kNoUnnamedFiles };
 
-// A small file system (of size, such as "4m") mounted at folder, which is
-// created, while the object lives: natively by mount(2) or mount(8), under
-// Wine by mount(8) on the Linux side, which Windows programs see at Z: plus
-// its path. The ext4 lies on a loop device over an image beside folder.
-// mounted() is false where this process may not mount (not root).
-class SmallVolume {
+// A file system mounted at folder, which is created, while the object lives:
+// natively by mount(2) or mount(8), under Wine by mount(8) on the Linux side,
+// which Windows programs see at Z: plus its path. source is the size of a new
+// file system (such as "4m"), or the folder a kBind or kNoUnnamedFiles shows
+// again. The ext4 kinds lie on a loop device over an image beside folder.
+// mounted() is false where this process may not mount (not root, no loop
+// device, no FUSE).
+class Mount {
  public:
-  SmallVolume(const std::string& folder, const std::string& size,
-              VolumeKind kind = VolumeKind::kMemory);
-  ~SmallVolume();
-  SmallVolume(const SmallVolume&) = delete;
-  SmallVolume& operator=(const SmallVolume&) = delete;
+  Mount(const std::string& folder, const std::string& source,
+        VolumeKind kind = VolumeKind::kMemory);
+  ~Mount();
+  Mount(const Mount&) = delete;
+  Mount& operator=(const Mount&) = delete;
   bool mounted() const { return mounted_; }
-  // Grows or shrinks the mounted volume, keeping its files.
+  // Grows or shrinks a mounted tmpfs, keeping its files.
   bool resize(const std::string& size);
 
  private:
   std::string folder_;
   bool mounted_ = false;
+  Child server_;  // the FUSE file system's process
 };
+
+// The commands, each an argument vector, that make and mount a file system
+// of kind on a loop device over image, at folder.
+std::vector<std::vector<std::string>> loopMountCommands(VolumeKind kind, const std::string& size,
+                                                        const std::string& image,
+                                                        const std::string& folder);
 
 // The folder of the running test binary, where every built program lies.
 std::string binaryDir();
@@ -156,6 +176,10 @@ int runChild(const std::vector<std::string>& argv, const std::string& workDir = 
 
 // Sleeps the calling thread.
 void sleepMs(unsigned milliseconds);
+// Waits up to timeoutMs for something at path, written by another process;
+// true when it is there. A Wine process can take seconds to start on a
+// loaded machine.
+bool waitForFile(const std::string& path, unsigned timeoutMs = 30000);
 // The system clock's seconds since 1970, as the marker's appliedAt counts them.
 long long nowSeconds();
 
