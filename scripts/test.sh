@@ -157,7 +157,7 @@ native_tests
 
 # Each fuzz target runs this long; beside the Windows tests it costs no time
 # of its own.
-fuzz_seconds=20
+fuzz_seconds=10
 fuzz_pid=
 if wants fuzz; then
   fuzz_start=$SECONDS
