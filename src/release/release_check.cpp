@@ -17,11 +17,6 @@
 
 namespace fs = std::filesystem;
 
-const char kReleaseKeyName[] = "vexo-release.pub";
-const char kReleaseKeySignatureName[] = "vexo-release.pub.minisig";
-const char kManifestName[] = "vexo-release.manifest";
-const char kManifestSignatureName[] = "vexo-release.manifest.minisig";
-
 namespace {
 
 // A refusal found deep in a walk, which ends the walk where it is thrown.

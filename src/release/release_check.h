@@ -13,11 +13,6 @@
 #include <filesystem>
 #include <string>
 
-extern const char kReleaseKeyName[];           // "vexo-release.pub"
-extern const char kReleaseKeySignatureName[];  // "vexo-release.pub.minisig"
-extern const char kManifestName[];             // "vexo-release.manifest"
-extern const char kManifestSignatureName[];    // "vexo-release.manifest.minisig"
-
 // True when the installation names a release key (a file at
 // installDir/vexo-release.pub, whatever it holds).
 bool installationHasReleaseKey(const std::filesystem::path& installDir);

@@ -5,8 +5,11 @@
 #include <vector>
 
 #include "os/paths.h"
-#include "release/release_check.h"
 
+const char kReleaseKeyName[] = "vexo-release.pub";
+const char kReleaseKeySignatureName[] = "vexo-release.pub.minisig";
+const char kManifestName[] = "vexo-release.manifest";
+const char kManifestSignatureName[] = "vexo-release.manifest.minisig";
 const char kManifestHeader[] = "vexo-release-manifest 1";
 
 namespace {

@@ -16,6 +16,12 @@
 
 #include "release/release_crypto.h"
 
+// The files of a signed release, beside the others in its folder.
+extern const char kReleaseKeyName[];           // "vexo-release.pub"
+extern const char kReleaseKeySignatureName[];  // "vexo-release.pub.minisig"
+extern const char kManifestName[];             // "vexo-release.manifest"
+extern const char kManifestSignatureName[];    // "vexo-release.manifest.minisig"
+
 extern const char kManifestHeader[];
 
 // The whole manifest, and one line of it without its line end, at most.
