@@ -33,24 +33,15 @@ DWORD makeStartingPath(const fs::path& path, std::wstring* started, std::wstring
   return makeLongForm(path, started);
 }
 
-// CommandLineToArgvW, loaded from SHELL32 when asked for: the host library
-// links this file too, and imports nothing beyond KERNEL32 and the C
-// runtime. Returns the module, to be freed, or null.
-using CommandLineToArgv = LPWSTR*(WINAPI*)(LPCWSTR, int*);
-HMODULE loadCommandLineToArgv(CommandLineToArgv* split) {
-  wchar_t system[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return nullptr;
-  const HMODULE shell = LoadLibraryW((std::wstring(system, length) + L"\\shell32.dll").c_str());
-  if (shell == nullptr) return nullptr;
-  *split = reinterpret_cast<CommandLineToArgv>(
-      reinterpret_cast<void*>(GetProcAddress(shell, "CommandLineToArgvW")));
-  if (*split == nullptr) {
-    FreeLibrary(shell);
-    return nullptr;
-  }
-  return shell;
-}
+// The C runtime's split of the wide command line, by the same rules as the
+// narrow arguments main() receives: only the conversion to the code page
+// differs between the two. (CommandLineToArgvW would serve too, but loading
+// SHELL32 brings USER32 and a desktop with it into every run.)
+struct StartupInfo {
+  int newMode;
+};
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment,
+                              int expandWildcards, StartupInfo* info);
 
 }  // namespace
 
@@ -153,19 +144,13 @@ fs::path ownExecutablePath() {
 }
 
 bool argumentsAreExact(int argc, const char* const* argv, std::string* why) {
-  CommandLineToArgv split = nullptr;
-  const HMODULE shell = loadCommandLineToArgv(&split);
-  if (shell == nullptr) {
-    const DWORD error = GetLastError();
-    *why = "the command line cannot be read (error " + std::to_string(error) + ")";
-    return false;
-  }
   int wideCount = 0;
-  LPWSTR* wide = split(GetCommandLineW(), &wideCount);
-  if (wide == nullptr) {
-    const DWORD error = GetLastError();
-    FreeLibrary(shell);
-    *why = "the command line cannot be read (error " + std::to_string(error) + ")";
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  StartupInfo info{0};
+  if (__wgetmainargs(&wideCount, &wide, &environment, /*expandWildcards=*/0, &info) < 0 ||
+      wide == nullptr) {
+    *why = "the command line cannot be read";
     return false;
   }
   // A substituted quotation mark re-splits the line, so the counts differ.
@@ -185,8 +170,6 @@ bool argumentsAreExact(int argc, const char* const* argv, std::string* why) {
              "\") is not what was passed: the system's code page cannot represent it exactly";
     }
   }
-  LocalFree(wide);
-  FreeLibrary(shell);
   return why->empty();
 }
 
