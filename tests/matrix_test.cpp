@@ -54,8 +54,8 @@ const Versions& matrixVersions() {
 
 // The update's site. The backup directory is given with a trailing
 // separator: its journal still lies beside it, not in it.
-struct Layout : UpdateSite {
-  Layout() { backupArg = backup + kSep; }
+struct MatrixSite : UpdateSite {
+  MatrixSite() { backupArg = backup + kSep; }
 };
 
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -80,7 +80,7 @@ struct Tally {
 // Each installed file must survive, byte for byte, in the installation or the
 // backup; each staged file in the installation or in staging. And no place
 // that held a file is left empty: it holds its old or its new version.
-void checkNothingLost(const Layout& layout) {
+void checkNothingLost(const MatrixSite& layout) {
   const Versions& versions = matrixVersions();
   const Tree installed = filesOf(layout.install);
   for (const auto& [path, bytes] : versions.installed) {
@@ -102,7 +102,7 @@ void checkNothingLost(const Layout& layout) {
 // old files the installation lacks: the next run must not replace it).
 // Returns how many files left the backup, or -1 when the marker does not
 // name a file.
-int checkRollbackStopped(const Layout& layout, const Case& c) {
+int checkRollbackStopped(const MatrixSite& layout, const Case& c) {
   const Versions& versions = matrixVersions();
   const std::string head = "rollback failed: MoveFileEx(";
   const std::string tail = std::string(") err=") + kHeldDestinationCode + " (file locked)";
@@ -142,7 +142,7 @@ void runCase(const Case& c, Tally* tally) {
                (c.protectedInstalled.empty() ? "" : " held " + c.protectedInstalled) +
                (c.giveBack == 0 ? "" : " give-back " + std::to_string(c.giveBack)));
   const Versions& versions = matrixVersions();
-  Layout layout;
+  MatrixSite layout;
   layout.prepare(versions.installed, versions.staged);
   const std::vector<fs::path> order = swapOrder(layout.staging);
   ASSERT_LE(c.k, order.size());
@@ -208,7 +208,7 @@ void report(const char* name, const Tally& tally) {
 // the same way, since each is written the same way.
 const std::vector<std::string>& swapOrderOfVersions() {
   static const std::vector<std::string> order = [] {
-    Layout probe;
+    MatrixSite probe;
     writeTree(probe.staging, matrixVersions().staged);
     std::vector<std::string> names;
     for (const fs::path& file : swapOrder(probe.staging)) names.push_back(narrowOf(file));
