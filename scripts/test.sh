@@ -163,7 +163,7 @@ if wants fuzz; then
   fuzz_start=$SECONDS
   if [ -n "$windows_built" ]; then
     echo "=== fuzz: build and run, beside the Windows tests"
-    (nice -n 10 scripts/fuzz.sh "$fuzz_seconds" >"$logs/fuzz" 2>&1; echo $SECONDS >"$logs/fuzz.end") &
+    (nice -n 19 scripts/fuzz.sh "$fuzz_seconds" >"$logs/fuzz" 2>&1; echo $SECONDS >"$logs/fuzz.end") &
     fuzz_pid=$!
   else
     echo "=== fuzz: build and run"
