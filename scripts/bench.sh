@@ -12,8 +12,7 @@
 # (the updater verifies the staged release against its signed manifest
 # before the backup) against the same unsigned update, at 10,000 x 4 KiB,
 # 100 x 8 MiB, 1 GiB (128 x 8 MiB) and 100,000 x 1 KiB; and, where mingw-w64
-# and Wine are installed, a fourth
-# installed, a third: what flushing each copy of the backup costs on Windows
+# and Wine are installed, a fourth: what flushing each copy of the backup costs on Windows
 # (10,000 x 4 KiB, copied file by file as the backup does, under Wine).
 # Each side runs RUNS times (default 3), taking turns, each time in a fresh
 # process; the best time and the largest peak RSS are shown. Caches are warm,
