@@ -478,13 +478,22 @@ std::string verifyInstalledRelease(const fs::path& installDir) {
   }
 }
 
+namespace {
+
+// The key in the file secretKey, ready to sign with; or why it is not.
+std::string signingKey(const fs::path& secretKey, SecretKey* key) {
+  const std::string fault = startCrypto();
+  if (!fault.empty()) return "cannot sign: " + fault;
+  return readSecretKey(secretKey, key);
+}
+
+}  // namespace
+
 std::string signRelease(const fs::path& folder, const fs::path& secretKey,
                         std::string trustedComment) {
   try {
-    std::string fault = startCrypto();
-    if (!fault.empty()) return "cannot sign: " + fault;
     SecretKey key;
-    fault = readSecretKey(secretKey, &key);
+    std::string fault = signingKey(secretKey, &key);
     if (!fault.empty()) return fault;
     // A release key in the folder that is not the signing key would make
     // every installation refuse the release.
@@ -540,10 +549,8 @@ std::string rotateReleaseKey(const fs::path& folder, const fs::path& oldSecretKe
 std::string signFile(const fs::path& file, const fs::path& secretKey, const fs::path& signatureFile,
                      std::string trustedComment) {
   try {
-    std::string fault = startCrypto();
-    if (!fault.empty()) return "cannot sign: " + fault;
     SecretKey key;
-    fault = readSecretKey(secretKey, &key);
+    std::string fault = signingKey(secretKey, &key);
     if (!fault.empty()) return fault;
     trustedComment = commentFor(std::move(trustedComment), shown(file.filename()));
     if (trustedComment.empty()) return "SOURCE_DATE_EPOCH is not a number of seconds";
