@@ -449,9 +449,13 @@ void expectNoTemporaries(const std::string& root) {
   }
 }
 
-}  // namespace
+// The table runs in two parts, each a test of its own, so that ctest can run
+// them side by side: the arguments and the places they name, then the
+// conditions met on the disk (package trees, the marker and the log, a full
+// volume, read-only files, long paths).
+enum class Part { kArguments, kConditions };
 
-TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
+void runTable(Part part) {
   std::vector<Row> rows;
   const auto add = [&rows](const std::string& name, int status, const char* result,
                            const char* reason) -> Row& {
@@ -540,6 +544,9 @@ TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
   const char* prefix = std::getenv("WINEPREFIX");
   std::string mapped = prefix == nullptr ? "" : "Z:" + std::string(prefix) + "\\dosdevices\\q:";
   std::replace(mapped.begin(), mapped.end(), '/', '\\');
+  // Only the part that runs these rows maps the letter: the other may run at
+  // the same time.
+  if (part != Part::kArguments) mapped.clear();
   // A run that stopped half-way may have left the letter mapped.
   if (!mapped.empty()) removeDirectoryLink(mapped);
   const bool driveMapped = !mapped.empty() && makeDirectoryLink(scratch.path(), mapped);
@@ -817,6 +824,8 @@ TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
                   "backup failed: link " + joinPath(site.install, "lib/plugins/loop") +
                       " leads back to " + joinPath(site.install, "lib") + ", which holds it");
       });
+
+  const std::size_t conditionsFrom = rows.size();
 
   // --- A tree shaped like a package manager's output, through a success, a
   // failed update (the last staged file cannot move: every other one is
@@ -1182,7 +1191,11 @@ TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
   }
 #endif
 
-  for (const Row& row : rows) expectRow(row);
+  const bool arguments = part == Part::kArguments;
+  for (std::size_t i = arguments ? 0 : conditionsFrom;
+       i < (arguments ? conditionsFrom : rows.size()); ++i) {
+    expectRow(rows[i]);
+  }
 #ifdef _WIN32
   if (driveMapped) {
     EXPECT_EQ(readFile(scratch / "keep.txt"), "the drive's");
@@ -1190,3 +1203,9 @@ TEST(Hostile, EveryArgumentOrConditionEndsAsTheMarkerSaysAndLosesNothing) {
   }
 #endif
 }
+
+}  // namespace
+
+TEST(Hostile, EveryArgumentEndsAsTheMarkerSaysAndLosesNothing) { runTable(Part::kArguments); }
+
+TEST(Hostile, EveryConditionEndsAsTheMarkerSaysAndLosesNothing) { runTable(Part::kConditions); }
