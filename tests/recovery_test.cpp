@@ -71,6 +71,20 @@ void stopHalfWay(const UpdateSite& u) {
   }
 }
 
+// A swap that fails at the blocker, after a stop half way when stopFirst: no
+// staged file stays behind in the installation, staging still holds the
+// whole new version, and the backup is gone. Returns the run's status.
+int runFailingSwap(UpdateSite& u, bool stopFirst) {
+  writeTree(u.install, kBlocker);
+  writeFile(joinPath(u.staging, "data/settings.ini"), "settings 2");
+  const Tree staged = filesOf(u.staging);
+  if (stopFirst) stopHalfWay(u);
+  const int status = u.run();
+  EXPECT_EQ(filesOf(u.staging), staged);
+  EXPECT_TRUE(filesOf(u.backup).empty());
+  return status;
+}
+
 // Runs the update and kills it outright just before its n-th copy or move
 // (its four copies into the backup come first).
 void runKilledAt(const UpdateSite& u, std::size_t n) {
@@ -136,32 +150,13 @@ TEST(Recovery, InterruptedUpdatesEndWholeTrueAndUnstuck) {
   std::vector<Interruption> rows = {
       {"a plain update", [](UpdateSite& u) { return u.run(); }, kUpdatedEnding},
       {"an update that fails gives every staged file back and restores the installation exactly",
-       [](UpdateSite& u) {
-         writeTree(u.install, kBlocker);
-         writeFile(joinPath(u.staging, "data/settings.ini"), "settings 2");
-         const Tree staged = filesOf(u.staging);
-         const int status = u.run();
-         // No staged file stays behind in the installation, and staging
-         // still holds the whole new version.
-         EXPECT_EQ(filesOf(u.staging), staged);
-         EXPECT_TRUE(filesOf(u.backup).empty());
-         return status;
-       },
+       [](UpdateSite& u) { return runFailingSwap(u, /*stopFirst=*/false); },
        {0, "rollback", overlay(kOldVersion, kBlocker)}},
       // The resumed swap fails too: the undo must give back what the stopped
       // run moved in as well, or the rollback would overwrite those staged
       // files.
       {"a resumed swap that fails rolls back every file of both runs",
-       [](UpdateSite& u) {
-         writeTree(u.install, kBlocker);
-         writeFile(joinPath(u.staging, "data/settings.ini"), "settings 2");
-         const Tree staged = filesOf(u.staging);
-         stopHalfWay(u);
-         const int status = u.run();
-         EXPECT_EQ(filesOf(u.staging), staged);
-         EXPECT_TRUE(filesOf(u.backup).empty());
-         return status;
-       },
+       [](UpdateSite& u) { return runFailingSwap(u, /*stopFirst=*/true); },
        {0, "rollback", overlay(kOldVersion, kBlocker)}},
       {"a stop in the rollback: the rerun finishes it, then updates",
        [](UpdateSite& u) {

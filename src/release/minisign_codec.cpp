@@ -66,6 +66,18 @@ std::string within(const char* what, const std::string& detail) {
   return std::string("not a minisign ") + what + " (" + detail + ")";
 }
 
+// The opening every minisign file shares: count lines, the first an untrusted
+// comment, the second the base64 of size bytes, decoded into *bytes.
+std::string readOpening(const std::string& text, std::size_t count, std::size_t size,
+                        std::vector<std::string>* lines, std::string* bytes) {
+  std::string fault = splitLines(text, count, lines);
+  if (fault.empty() && !startsWith((*lines)[0], kUntrustedPrefix)) {
+    fault = "line 1 does not begin with \"untrusted comment: \"";
+  }
+  if (fault.empty()) fault = decodeLine(*lines, 2, size, bytes);
+  return fault;
+}
+
 }  // namespace
 
 std::string base64Encode(const std::string& bytes) {
@@ -123,12 +135,8 @@ std::string keyIdText(const KeyId& id) {
 
 std::string parsePublicKey(const std::string& text, PublicKey* key) {
   std::vector<std::string> lines;
-  std::string fault = splitLines(text, 2, &lines);
-  if (fault.empty() && !startsWith(lines[0], kUntrustedPrefix)) {
-    fault = "line 1 does not begin with \"untrusted comment: \"";
-  }
   std::string bytes;
-  if (fault.empty()) fault = decodeLine(lines, 2, kPublicKeyBytes, &bytes);
+  std::string fault = readOpening(text, 2, kPublicKeyBytes, &lines, &bytes);
   if (fault.empty() && bytes.compare(0, 2, "Ed") != 0) fault = "its algorithm is not \"Ed\"";
   if (!fault.empty()) return within("public key", fault);
   take(bytes, 2, &key->id);
@@ -138,12 +146,8 @@ std::string parsePublicKey(const std::string& text, PublicKey* key) {
 
 std::string parseSignature(const std::string& text, Signature* signature) {
   std::vector<std::string> lines;
-  std::string fault = splitLines(text, 4, &lines);
-  if (fault.empty() && !startsWith(lines[0], kUntrustedPrefix)) {
-    fault = "line 1 does not begin with \"untrusted comment: \"";
-  }
   std::string bytes;
-  if (fault.empty()) fault = decodeLine(lines, 2, kSignatureBytes, &bytes);
+  std::string fault = readOpening(text, 4, kSignatureBytes, &lines, &bytes);
   if (fault.empty() && bytes.compare(0, 2, "Ed") == 0) {
     // The legacy signature covers the file itself, which would have to be
     // read whole to verify it.
@@ -166,12 +170,8 @@ std::string parseSignature(const std::string& text, Signature* signature) {
 
 std::string parseSecretKey(const std::string& text, SecretKey* key) {
   std::vector<std::string> lines;
-  std::string fault = splitLines(text, 2, &lines);
-  if (fault.empty() && !startsWith(lines[0], kUntrustedPrefix)) {
-    fault = "line 1 does not begin with \"untrusted comment: \"";
-  }
   std::string bytes;
-  if (fault.empty()) fault = decodeLine(lines, 2, kSecretKeyBytes, &bytes);
+  std::string fault = readOpening(text, 2, kSecretKeyBytes, &lines, &bytes);
   if (fault.empty() && bytes.compare(0, 2, "Ed") != 0) fault = "its algorithm is not \"Ed\"";
   if (fault.empty() && bytes.compare(2, 2, "Sc") == 0) {
     return "an encrypted minisign secret key: make one without a password (minisign -G -W) or "
